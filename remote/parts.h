@@ -1,0 +1,24 @@
+// The definitions that the module's parts bind, one function per concept file, in the order
+// the initialisation runs them.
+#pragma once
+
+#include "qyb/toolkit.h"
+
+namespace remote {
+
+// protocol/
+void define_remote_error(qyb::Part& p);        // RemoteError
+void define_records(qyb::Part& p);             // ClientIdentity, CommandRequest, CommandResponse
+void define_codec(qyb::Part& p);               // loads_strict, dumps_wire, _unique_object
+void define_validators(qyb::Part& p);          // _object, _string, _request_id, _identifier
+void define_json_value(qyb::Part& p);          // _json_value
+void define_auth(qyb::Part& p);                // RemotePrincipal, TokenAuthorizer
+void define_capability_record(qyb::Part& p);   // RemoteCapability
+void define_capabilities(qyb::Part& p);        // REMOTE_COMMANDS .. remote_capability
+
+// server/
+void define_uploads(qyb::Part& p);             // RemoteResourceError, UploadedFile, UploadStore
+void define_router(qyb::Part& p);              // RemoteRouteError .. _replace_file_argument
+void define_http_server(qyb::Part& p);         // GatewayHTTPServer .. serve
+
+}  // namespace remote

@@ -1,0 +1,3 @@
+"""Package-wide constants."""
+
+VERSION = "4.0.0"

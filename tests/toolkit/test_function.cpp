@@ -1,0 +1,85 @@
+// A test module of native functions whose bodies return their bound arguments, so the tests
+// can compare them with equivalent Python defs.
+#include <Python.h>
+
+#include <array>
+
+#include "qyb/toolkit.h"
+
+namespace {
+
+namespace py = pybind11;
+using qyb::arg;
+using qyb::kwargs;
+using qyb::kwonly;
+
+py::object echo(const qyb::Call& call) {
+    py::tuple out(call.size());
+    for (std::size_t i = 0; i < call.size(); ++i) {
+        out[i] = call[i];
+    }
+    return out;
+}
+
+py::object raise_value_error(const qyb::Call& call) {
+    qyb::raise(PyExc_ValueError, py::str("bad value: {!r}").format(call[0]));
+}
+
+py::object read_global(const qyb::Call& call) { return call.global(call[0]); }
+
+void functions_part(qyb::Part& p) {
+    py::int_ two(2);
+    p.def({.name = "f0", .body = echo});
+    p.def({.name = "f1", .params = {arg("x")}, .body = echo});
+    p.def({.name = "f2", .params = {arg("x"), arg("y")}, .body = echo});
+    p.def({.name = "f3", .params = {arg("x"), arg("y"), arg("z")}, .body = echo});
+    p.def({.name = "f4", .params = {arg("a"), arg("b"), arg("c"), arg("d")}, .body = echo});
+    p.def({.name = "f_defaults", .params = {arg("x"), arg("y", py::int_(1)), arg("z", two)}, .body = echo});
+    p.def({.name = "f_one_default", .params = {arg("x", py::none())}, .body = echo});
+    p.def({.name = "f_kwonly", .params = {arg("x"), kwonly("k"), kwonly("m", py::int_(3))}, .body = echo});
+    p.def({.name = "f_kwonly2", .params = {kwonly("k"), kwonly("m")}, .body = echo});
+    p.def({.name = "f_kwargs", .params = {arg("x"), kwargs("kw")}, .body = echo});
+    p.def({.name = "f_all",
+           .params = {arg("a"), arg("b", two), kwonly("c"), kwonly("d", py::int_(4)), kwargs("rest")},
+           .body = echo});
+    p.def({.name = "annotated",
+           .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", py::int_(262144))},
+           .returns = "Any",
+           .doc = "Decode a payload.",
+           .body = echo});
+    p.def({.name = "fails", .params = {arg("value")}, .body = raise_value_error});
+    p.def({.name = "read_global", .params = {arg("name")}, .body = read_global});
+
+    qyb::ClassBuilder thing(p.module(), "Thing");
+    thing.doc("A class of native methods.")
+        .method({.name = "method", .params = {arg("self"), arg("x"), kwonly("flag", py::bool_(false))}, .body = echo})
+        .static_method({.name = "smethod", .params = {arg("x", "int")}, .returns = "int", .body = echo})
+        .class_method({.name = "cmethod", .params = {arg("cls"), arg("value")}, .body = echo});
+    p.bind_class(thing);
+
+    qyb::ClassBuilder point(p.module(), "Point");
+    point.field("x", "int").field("y", "int", py::int_(0))
+        .method({.name = "__post_init__", .params = {arg("self")}, .body = [](const qyb::Call& call) -> py::object {
+            if (py::int_(call[0].attr("x")).cast<long>() < 0) {
+                qyb::raise(PyExc_ValueError, "x must not be negative");
+            }
+            return py::none();
+        }});
+    py::object cls = point.build();
+    cls = py::module_::import("dataclasses").attr("dataclass")(py::arg("frozen") = true)(cls);
+    p.bind("Point", cls);
+
+    p.bind("Failure", qyb::make_exception(p.module(), "Failure", PyExc_RuntimeError, "A failure."));
+}
+
+constexpr std::array<qyb::PartDef, 1> kParts = {{{"functions", functions_part}}};
+
+int exec_module(PyObject* module) { return qyb::run_parts(module, kParts); }
+
+PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(exec_module)}, {0, nullptr}};
+PyModuleDef def = {PyModuleDef_HEAD_INIT, "_toolkit_test", nullptr, 0, nullptr, slots,
+                   nullptr, nullptr, nullptr};
+
+}  // namespace
+
+PyMODINIT_FUNC PyInit__toolkit_test() { return PyModuleDef_Init(&def); }

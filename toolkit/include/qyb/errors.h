@@ -1,0 +1,29 @@
+// Raising Python exceptions from C++ bodies, and turning C++ exceptions back into a set error.
+#pragma once
+
+#include <Python.h>
+
+#include <pybind11/pybind11.h>
+
+namespace qyb {
+
+namespace py = pybind11;
+
+// Sets `type(message)` as the current error and throws error_already_set.
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, py::handle message);
+
+// As `raise type(message) from cause`.
+[[noreturn]] void raise_from(PyObject* type, py::handle message, py::handle cause);
+
+// Raises an instance already made (`raise exc`).
+[[noreturn]] void raise_object(py::handle exception);
+
+// Called from a catch (...) block: sets the Python error that the active C++ exception stands
+// for. Every boundary between C++ bodies and the interpreter goes through it.
+void restore_current_exception() noexcept;
+
+// True when the error currently held by `e` is an instance of `type`.
+inline bool matches(const py::error_already_set& e, PyObject* type) { return e.matches(type); }
+
+}  // namespace qyb

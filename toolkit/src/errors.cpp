@@ -1,0 +1,52 @@
+// Exception raising and translation at the boundary between C++ bodies and the interpreter.
+#include "qyb/errors.h"
+
+#include <exception>
+#include <new>
+
+namespace qyb {
+
+void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw py::error_already_set();
+}
+
+void raise(PyObject* type, py::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
+
+void raise_from(PyObject* type, py::handle message, py::handle cause) {
+    py::object exc = py::reinterpret_steal<py::object>(PyObject_CallOneArg(type, message.ptr()));
+    if (!exc) {
+        throw py::error_already_set();
+    }
+    // `raise ... from cause` inside `except` sets both links; the Set calls steal their argument
+    // and SetCause also sets __suppress_context__.
+    PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
+    raise_object(exc);
+}
+
+void raise_object(py::handle exception) {
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    throw py::error_already_set();
+}
+
+void restore_current_exception() noexcept {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_SystemError, e.what());
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+    }
+}
+
+}  // namespace qyb

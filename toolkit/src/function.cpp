@@ -1,0 +1,679 @@
+// The native function type: object layout, argument binder, descriptor and attributes.
+#include "qyb/function.h"
+
+#include <structmember.h>
+
+#include <memory>
+#include <utility>
+
+#include "qyb/errors.h"
+
+namespace qyb {
+
+// The immutable parameter table shared by the function and its binder.
+struct ParamTable {
+    std::vector<PyObject*> names;  // interned, owned; positional, keyword-only, then **
+    Py_ssize_t positional = 0;
+    Py_ssize_t keyword_only = 0;
+    bool var_keyword = false;
+
+    Py_ssize_t named() const { return positional + keyword_only; }
+    Py_ssize_t slots() const { return named() + (var_keyword ? 1 : 0); }
+
+    ~ParamTable() {
+        for (PyObject* n : names) {
+            Py_XDECREF(n);
+        }
+    }
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* defaults;     // tuple or NULL
+    PyObject* kwdefaults;   // dict or NULL
+    PyObject* annotations;  // dict
+    PyObject* dict;
+    PyObject* weakreflist;
+    PyObject* globals;      // the module's namespace
+    const ParamTable* params;
+    Body body;
+};
+
+namespace {
+
+FunctionObject* as_function(PyObject* self) { return reinterpret_cast<FunctionObject*>(self); }
+
+// ---------------------------------------------------------------------------------------
+// Lifetime
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    FunctionObject* f = as_function(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->globals);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->globals);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    FunctionObject* f = as_function(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
+    }
+    function_clear(self);
+    delete f->params;
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+}
+
+// ---------------------------------------------------------------------------------------
+// Descriptor: a method is PyMethod_New(function, instance), as for Python functions.
+
+PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        return Py_NewRef(self);
+    }
+    return PyMethod_New(self, obj);
+}
+
+// ---------------------------------------------------------------------------------------
+// Argument binder. The order of checks and every message follow the interpreter's own
+// binder for Python functions, so a native function fails exactly as its `def` would.
+
+void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject** slots) {
+    const ParamTable& t = *f->params;
+    Py_ssize_t kwonly_given = 0;
+    for (Py_ssize_t i = t.positional; i < t.named(); ++i) {
+        if (slots[i] != nullptr) {
+            ++kwonly_given;
+        }
+    }
+    Py_ssize_t defcount = f->defaults == nullptr ? 0 : PyTuple_GET_SIZE(f->defaults);
+    bool plural;
+    py::object sig;
+    if (defcount) {
+        plural = true;
+        sig = py::reinterpret_steal<py::object>(
+            PyUnicode_FromFormat("from %zd to %zd", t.positional - defcount, t.positional));
+    } else {
+        plural = t.positional != 1;
+        sig = py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%zd", t.positional));
+    }
+    if (!sig) {
+        return;
+    }
+    py::object kwonly_sig;
+    if (kwonly_given) {
+        kwonly_sig = py::reinterpret_steal<py::object>(
+            PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                 given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
+    } else {
+        kwonly_sig = py::reinterpret_steal<py::object>(PyUnicode_FromString(""));
+    }
+    if (!kwonly_sig) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 f->qualname, sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+// `start`..`end` is the range of slots searched for the missing names.
+void missing_arguments(FunctionObject* f, const char* kind, Py_ssize_t start, Py_ssize_t end,
+                       PyObject** slots) {
+    py::list names;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        if (slots[i] == nullptr) {
+            PyObject* r = PyObject_Repr(f->params->names[i]);
+            if (r == nullptr) {
+                return;
+            }
+            names.append(py::reinterpret_steal<py::object>(r));
+        }
+    }
+    Py_ssize_t len = static_cast<Py_ssize_t>(names.size());
+    py::object text;
+    if (len == 1) {
+        text = names[0];
+    } else if (len == 2) {
+        text = py::reinterpret_steal<py::object>(
+            PyUnicode_FromFormat("%U and %U", names[0].ptr(), names[1].ptr()));
+    } else {
+        py::object tail = py::reinterpret_steal<py::object>(
+            PyUnicode_FromFormat(", %U, and %U", names[len - 2].ptr(), names[len - 1].ptr()));
+        if (!tail) {
+            return;
+        }
+        if (PyList_SetSlice(names.ptr(), len - 2, len, nullptr) < 0) {
+            return;
+        }
+        py::object head = py::reinterpret_steal<py::object>(PyUnicode_Join(name<", ">().ptr(), names.ptr()));
+        if (!head) {
+            return;
+        }
+        text = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), tail.ptr()));
+    }
+    if (!text) {
+        return;
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
+                 static_cast<int>(len), kind, len == 1 ? "" : "s", text.ptr());
+}
+
+// Index of the named parameter `key`, or -1; -2 with an error set.
+Py_ssize_t find_param(const ParamTable& t, PyObject* key) {
+    const Py_ssize_t n = t.named();
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        if (t.names[j] == key) {
+            return j;
+        }
+    }
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        int eq = PyObject_RichCompareBool(key, t.names[j], Py_EQ);
+        if (eq > 0) {
+            return j;
+        }
+        if (eq < 0) {
+            return -2;
+        }
+    }
+    return -1;
+}
+
+constexpr Py_ssize_t kInlineSlots = 12;
+
+// Holds the references that a call owns beyond its borrowed arguments: the ** dict and the
+// defaults taken for missing parameters (a body may rebind __defaults__ while it runs).
+struct Bound {
+    PyObject* inline_slots[kInlineSlots];
+    std::unique_ptr<PyObject*[]> heap_slots;
+    PyObject** slots;
+    PyObject* kwdict = nullptr;
+    PyObject* defaults = nullptr;
+    std::vector<PyObject*> kwdefault_refs;
+
+    explicit Bound(Py_ssize_t n) {
+        if (n <= kInlineSlots) {
+            slots = inline_slots;
+        } else {
+            heap_slots.reset(new PyObject*[static_cast<std::size_t>(n)]);
+            slots = heap_slots.get();
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            slots[i] = nullptr;
+        }
+    }
+    ~Bound() {
+        Py_XDECREF(kwdict);
+        Py_XDECREF(defaults);
+        for (PyObject* o : kwdefault_refs) {
+            Py_DECREF(o);
+        }
+    }
+};
+
+// Fills `b.slots`; returns false with the error set.
+bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                    Bound& b) {
+    const ParamTable& t = *f->params;
+    PyObject** slots = b.slots;
+    if (t.var_keyword) {
+        b.kwdict = PyDict_New();
+        if (b.kwdict == nullptr) {
+            return false;
+        }
+    }
+    const Py_ssize_t n = nargs < t.positional ? nargs : t.positional;
+    for (Py_ssize_t j = 0; j < n; ++j) {
+        slots[j] = args[j];
+    }
+    if (kwnames != nullptr) {
+        const Py_ssize_t kwcount = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < kwcount; ++i) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+            PyObject* value = args[nargs + i];
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", f->qualname);
+                return false;
+            }
+            Py_ssize_t j = find_param(t, key);
+            if (j == -2) {
+                return false;
+            }
+            if (j == -1) {
+                if (b.kwdict == nullptr) {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                                 f->qualname, key);
+                    return false;
+                }
+                if (PyDict_SetItem(b.kwdict, key, value) < 0) {
+                    return false;
+                }
+                continue;
+            }
+            if (slots[j] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
+                             f->qualname, key);
+                return false;
+            }
+            slots[j] = value;
+        }
+    }
+    if (nargs > t.positional) {
+        too_many_positional(f, nargs, slots);
+        return false;
+    }
+    if (nargs < t.positional) {
+        const Py_ssize_t defcount = f->defaults == nullptr ? 0 : PyTuple_GET_SIZE(f->defaults);
+        const Py_ssize_t m = t.positional - defcount;
+        for (Py_ssize_t i = nargs; i < m; ++i) {
+            if (slots[i] == nullptr) {
+                missing_arguments(f, "positional", 0, m, slots);
+                return false;
+            }
+        }
+        if (defcount) {
+            b.defaults = Py_NewRef(f->defaults);
+            for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
+                if (slots[m + i] == nullptr) {
+                    slots[m + i] = PyTuple_GET_ITEM(b.defaults, i);
+                }
+            }
+        }
+    }
+    if (t.keyword_only > 0) {
+        bool missing = false;
+        for (Py_ssize_t i = t.positional; i < t.named(); ++i) {
+            if (slots[i] != nullptr) {
+                continue;
+            }
+            if (f->kwdefaults != nullptr) {
+                PyObject* def = PyDict_GetItemWithError(f->kwdefaults, t.names[i]);
+                if (def != nullptr) {
+                    b.kwdefault_refs.push_back(Py_NewRef(def));
+                    slots[i] = def;
+                    continue;
+                }
+                if (PyErr_Occurred()) {
+                    return false;
+                }
+            }
+            missing = true;
+        }
+        if (missing) {
+            missing_arguments(f, "keyword-only", t.positional, t.named(), slots);
+            return false;
+        }
+    }
+    if (t.var_keyword) {
+        slots[t.named()] = b.kwdict;
+    }
+    return true;
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) {
+    FunctionObject* f = as_function(self);
+    Bound b(f->params->slots());
+    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
+        return nullptr;
+    }
+    try {
+        py::object result = f->body(Call(f, b.slots, static_cast<std::size_t>(f->params->slots())));
+        if (!result) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_SystemError, "%U() returned NULL without setting an exception",
+                             f->qualname);
+            }
+            return nullptr;
+        }
+        return result.release().ptr();
+    } catch (...) {
+        restore_current_exception();
+        return nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// Attributes
+
+int set_text(PyObject** slot, PyObject* value, const char* what) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* function_get_name(PyObject* self, void*) { return Py_NewRef(as_function(self)->name); }
+int function_set_name(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->name, value, "__name__");
+}
+
+PyObject* function_get_qualname(PyObject* self, void*) {
+    return Py_NewRef(as_function(self)->qualname);
+}
+int function_set_qualname(PyObject* self, PyObject* value, void*) {
+    return set_text(&as_function(self)->qualname, value, "__qualname__");
+}
+
+PyObject* function_get_defaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->defaults;
+    return Py_NewRef(d != nullptr ? d : Py_None);
+}
+int function_set_defaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyTuple_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* function_get_kwdefaults(PyObject* self, void*) {
+    PyObject* d = as_function(self)->kwdefaults;
+    return Py_NewRef(d != nullptr ? d : Py_None);
+}
+int function_set_kwdefaults(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
+    return 0;
+}
+
+PyObject* function_get_annotations(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    if (f->annotations == nullptr) {
+        f->annotations = PyDict_New();
+        if (f->annotations == nullptr) {
+            return nullptr;
+        }
+    }
+    return Py_NewRef(f->annotations);
+}
+int function_set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) {
+        value = nullptr;
+    }
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    return 0;
+}
+
+// Built from the current __defaults__, __kwdefaults__ and __annotations__ on every access,
+// as inspect does for Python functions, so rebinding or mutating any of them shows at once.
+PyObject* function_get_signature(PyObject* self, void*) {
+    FunctionObject* f = as_function(self);
+    const ParamTable& t = *f->params;
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object parameter = inspect.attr("Parameter");
+        py::object empty = parameter.attr("empty");
+        py::dict annotations;
+        if (f->annotations != nullptr) {
+            annotations = py::reinterpret_borrow<py::dict>(f->annotations);
+        }
+        auto annotation_of = [&](PyObject* key) -> py::object {
+            PyObject* a = PyDict_GetItemWithError(annotations.ptr(), key);
+            if (a == nullptr) {
+                if (PyErr_Occurred()) {
+                    throw py::error_already_set();
+                }
+                return empty;
+            }
+            return py::reinterpret_borrow<py::object>(a);
+        };
+        const Py_ssize_t defcount = f->defaults == nullptr ? 0 : PyTuple_GET_SIZE(f->defaults);
+        py::list params;
+        for (Py_ssize_t i = 0; i < t.slots(); ++i) {
+            py::handle pname = t.names[i];
+            py::object kind;
+            py::object def = empty;
+            if (i < t.positional) {
+                kind = parameter.attr("POSITIONAL_OR_KEYWORD");
+                Py_ssize_t d = i - (t.positional - defcount);
+                if (d >= 0) {
+                    def = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, d));
+                }
+            } else if (i < t.named()) {
+                kind = parameter.attr("KEYWORD_ONLY");
+                if (f->kwdefaults != nullptr) {
+                    PyObject* v = PyDict_GetItemWithError(f->kwdefaults, pname.ptr());
+                    if (v != nullptr) {
+                        def = py::reinterpret_borrow<py::object>(v);
+                    } else if (PyErr_Occurred()) {
+                        throw py::error_already_set();
+                    }
+                }
+            } else {
+                kind = parameter.attr("VAR_KEYWORD");
+            }
+            params.append(parameter(pname, kind, py::arg("default") = def,
+                                    py::arg("annotation") = annotation_of(pname.ptr())));
+        }
+        py::object sig = inspect.attr("Signature")(
+            params, py::arg("return_annotation") = annotation_of(name<"return">().ptr()));
+        return sig.release().ptr();
+    } catch (...) {
+        restore_current_exception();
+        return nullptr;
+    }
+}
+
+PyGetSetDef function_getset[] = {
+    {"__name__", function_get_name, function_set_name, nullptr, nullptr},
+    {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
+    {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
+    {"__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults, nullptr, nullptr},
+    {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
+    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef function_members[] = {
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
+    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject make_type() {
+    PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "native_function";
+    t.tp_basicsize = sizeof(FunctionObject);
+    t.tp_dealloc = function_dealloc;
+    t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    t.tp_repr = function_repr;
+    t.tp_call = PyVectorcall_Call;
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_traverse = function_traverse;
+    t.tp_clear = function_clear;
+    t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_members = function_members;
+    t.tp_getset = function_getset;
+    t.tp_descr_get = function_descr_get;
+    t.tp_dictoffset = offsetof(FunctionObject, dict);
+    return t;
+}
+
+PyTypeObject function_type_object = make_type();
+
+}  // namespace
+
+PyTypeObject* function_type() {
+    if (!(function_type_object.tp_flags & Py_TPFLAGS_READY)) {
+        if (PyType_Ready(&function_type_object) < 0) {
+            throw py::error_already_set();
+        }
+    }
+    return &function_type_object;
+}
+
+bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), &function_type_object); }
+
+// ---------------------------------------------------------------------------------------
+// Declarations
+
+Param arg(const char* name, const char* annotation) {
+    return Param{name, Kind::positional_or_keyword, annotation, py::object()};
+}
+Param arg(const char* name, const char* annotation, py::object default_value) {
+    return Param{name, Kind::positional_or_keyword, annotation, std::move(default_value)};
+}
+Param arg(const char* name, py::object default_value) {
+    return Param{name, Kind::positional_or_keyword, nullptr, std::move(default_value)};
+}
+Param kwonly(const char* name, const char* annotation) {
+    return Param{name, Kind::keyword_only, annotation, py::object()};
+}
+Param kwonly(const char* name, const char* annotation, py::object default_value) {
+    return Param{name, Kind::keyword_only, annotation, std::move(default_value)};
+}
+Param kwonly(const char* name, py::object default_value) {
+    return Param{name, Kind::keyword_only, nullptr, std::move(default_value)};
+}
+Param kwargs(const char* name, const char* annotation) {
+    return Param{name, Kind::var_keyword, annotation, py::object()};
+}
+
+py::handle Call::function() const { return reinterpret_cast<PyObject*>(function_); }
+
+py::object Call::global(py::handle key) const {
+    PyObject* v = PyDict_GetItemWithError(function_->globals, key.ptr());
+    if (v == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
+        }
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(v);
+}
+
+py::dict Call::globals() const { return py::reinterpret_borrow<py::dict>(function_->globals); }
+
+py::object make_function(const FunctionDef& def, py::handle module, const char* owner) {
+    if (def.body == nullptr) {
+        raise(PyExc_SystemError, "native function without a body");
+    }
+    auto table = std::make_unique<ParamTable>();
+    py::list defaults;
+    py::dict kwdefaults;
+    py::dict annotations;
+    Kind previous = Kind::positional_or_keyword;
+    for (const Param& p : def.params) {
+        // Declarations are C++ constants; a malformed one is a programming error.
+        if (table->var_keyword || static_cast<int>(p.kind) < static_cast<int>(previous)) {
+            raise(PyExc_SystemError, "parameters declared out of order");
+        }
+        previous = p.kind;
+        PyObject* n = PyUnicode_InternFromString(p.name);
+        if (n == nullptr) {
+            throw py::error_already_set();
+        }
+        table->names.push_back(n);
+        switch (p.kind) {
+            case Kind::positional_or_keyword:
+                ++table->positional;
+                if (p.default_value) {
+                    defaults.append(p.default_value);
+                } else if (!defaults.empty()) {
+                    raise(PyExc_SystemError, "non-default parameter follows default parameter");
+                }
+                break;
+            case Kind::keyword_only:
+                ++table->keyword_only;
+                if (p.default_value) {
+                    kwdefaults[n] = p.default_value;
+                }
+                break;
+            case Kind::var_keyword:
+                table->var_keyword = true;
+                break;
+        }
+        if (p.annotation != nullptr) {
+            annotations[n] = py::str(p.annotation);
+        }
+    }
+    if (def.returns != nullptr) {
+        annotations[name<"return">()] = py::str(def.returns);
+    }
+
+    PyTypeObject* type = function_type();
+    FunctionObject* f = PyObject_GC_New(FunctionObject, type);
+    if (f == nullptr) {
+        throw py::error_already_set();
+    }
+    f->vectorcall = function_vectorcall;
+    f->name = nullptr;
+    f->qualname = nullptr;
+    f->module = nullptr;
+    f->doc = nullptr;
+    f->defaults = nullptr;
+    f->kwdefaults = nullptr;
+    f->annotations = nullptr;
+    f->dict = nullptr;
+    f->weakreflist = nullptr;
+    f->globals = nullptr;
+    f->params = table.release();
+    f->body = def.body;
+    py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
+
+    py::str fname(def.name);
+    f->name = fname.release().ptr();
+    f->qualname = (owner != nullptr ? py::str(std::string(owner) + "." + def.name) : py::str(def.name))
+                      .release()
+                      .ptr();
+    f->module = py::object(module.attr("__name__")).release().ptr();
+    f->doc = def.doc != nullptr ? py::str(def.doc).release().ptr() : Py_NewRef(Py_None);
+    f->defaults = defaults.empty() ? nullptr : py::tuple(defaults).release().ptr();
+    f->kwdefaults = kwdefaults.empty() ? nullptr : kwdefaults.release().ptr();
+    f->annotations = annotations.release().ptr();
+    f->globals = py::object(module.attr("__dict__")).release().ptr();
+    PyObject_GC_Track(result.ptr());
+    return result;
+}
+
+}  // namespace qyb

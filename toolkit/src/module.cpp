@@ -1,0 +1,168 @@
+// The part runner and the import steps that the parts use.
+#include "qyb/module.h"
+
+#include <string>
+
+#include "qyb/errors.h"
+
+namespace qyb {
+
+namespace {
+
+std::string step_name(const char* part, const char* what) {
+    return std::string("<") + part + " part: " + what + ">";
+}
+
+}  // namespace
+
+void Part::note_failure(const char* what, std::source_location where) const {
+    // The exception stays in the C++ exception; fetch it into the interpreter long enough to
+    // add the frame, then hand it back.
+    restore_current_exception();
+    _PyTraceback_Add(step_name(name_, what).c_str(), where.file_name(), static_cast<int>(where.line()));
+    throw py::error_already_set();
+}
+
+void Part::import(const char* dotted, std::source_location where) {
+    std::string what = std::string("import ") + dotted;
+    step(what.c_str(), where, [&] {
+        py::object top = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevelObject(
+            py::str(dotted).ptr(), module_.attr("__dict__").ptr(), nullptr, nullptr, 0));
+        if (!top) {
+            throw py::error_already_set();
+        }
+        std::string first(dotted);
+        first = first.substr(0, first.find('.'));
+        module_.attr(first.c_str()) = top;
+    });
+}
+
+void Part::import_as(const char* module, const char* as, std::source_location where) {
+    std::string what = std::string("import ") + module + " as " + as;
+    step(what.c_str(), where, [&] {
+        py::object m = py::reinterpret_steal<py::object>(PyImport_ImportModule(module));
+        if (!m) {
+            throw py::error_already_set();
+        }
+        module_.attr(as) = m;
+    });
+}
+
+void Part::import_from(const char* module, std::initializer_list<const char*> names, int level,
+                       std::source_location where) {
+    std::string what = std::string("from ") + std::string(static_cast<std::size_t>(level), '.') +
+                       module + " import";
+    for (const char* n : names) {
+        what += std::string(" ") + n;
+    }
+    step(what.c_str(), where, [&] {
+        py::tuple fromlist(names.size());
+        std::size_t i = 0;
+        for (const char* n : names) {
+            fromlist[i++] = py::str(n);
+        }
+        py::object m = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevelObject(
+            py::str(module).ptr(), module_.attr("__dict__").ptr(), nullptr, fromlist.ptr(), level));
+        if (!m) {
+            throw py::error_already_set();
+        }
+        for (const char* n : names) {
+            module_.attr(n) = import_name(m, n);
+        }
+    });
+}
+
+void Part::bind(const char* name, py::handle value, std::source_location where) {
+    std::string what = std::string("bind ") + name;
+    step(what.c_str(), where, [&] { module_.attr(name) = value; });
+}
+
+py::object Part::get(const char* name, std::source_location where) const {
+    std::string what = std::string("read ") + name;
+    return step(what.c_str(), where, [&] { return py::object(module_.attr(name)); });
+}
+
+void Part::def(const FunctionDef& def, std::source_location where) {
+    std::string what = std::string("def ") + def.name;
+    step(what.c_str(), where, [&] { module_.attr(def.name) = make_function(def, module_); });
+}
+
+py::object Part::bind_class(ClassBuilder& builder, std::source_location where) {
+    std::string what = std::string("class ") + builder.name();
+    return step(what.c_str(), where, [&] {
+        py::object cls = builder.build();
+        module_.attr(builder.name().c_str()) = cls;
+        return cls;
+    });
+}
+
+py::object import_name(py::handle module, const char* name) {
+    PyObject* v = PyObject_GetAttrString(module.ptr(), name);
+    if (v != nullptr) {
+        return py::reinterpret_steal<py::object>(v);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
+    // A sub-module that is being imported may not be an attribute of its package yet.
+    py::object pkgname = py::reinterpret_steal<py::object>(PyObject_GetAttrString(module.ptr(), "__name__"));
+    if (!pkgname) {
+        PyErr_Clear();
+    } else if (PyUnicode_Check(pkgname.ptr())) {
+        py::str full = py::str(pkgname) + py::str(".") + py::str(name);
+        PyObject* sub = PyImport_GetModule(full.ptr());
+        if (sub != nullptr) {
+            return py::reinterpret_steal<py::object>(sub);
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+    py::object modname = pkgname ? pkgname : py::str("<unknown module name>");
+    py::object path = py::getattr(module, "__file__", py::none());
+    py::str message = path.is_none()
+                          ? py::str("cannot import name {!r} from {!r} (unknown location)")
+                                .format(py::str(name), modname)
+                          : py::str("cannot import name {!r} from {!r} ({})")
+                                .format(py::str(name), modname, path);
+    PyErr_SetImportError(message.ptr(), modname.ptr(), path.ptr());
+    throw py::error_already_set();
+}
+
+int run_parts(PyObject* module, std::span<const PartDef> parts) noexcept {
+    const PartDef* current = nullptr;
+    try {
+        py::module_ m = py::reinterpret_borrow<py::module_>(module);
+        for (const PartDef& part : parts) {
+            current = &part;
+            Part p(m, part.name);
+            part.define(p);
+        }
+        return 0;
+    } catch (...) {
+        restore_current_exception();
+    }
+    // Leave no half-made module behind for a later import to find.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (current != nullptr) {
+        PyErr_Restore(type, value, tb);
+        _PyTraceback_Add(step_name(current->name, "initialisation").c_str(), __FILE__, __LINE__);
+        PyErr_Fetch(&type, &value, &tb);
+    }
+    PyObject* name = PyModule_GetNameObject(module);
+    if (name != nullptr) {
+        PyObject* modules = PyImport_GetModuleDict();
+        if (PyDict_DelItem(modules, name) < 0) {
+            PyErr_Clear();
+        }
+        Py_DECREF(name);
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+    return -1;
+}
+
+}  // namespace qyb
