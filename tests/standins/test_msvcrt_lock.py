@@ -129,5 +129,5 @@ def test_lock_dies_with_holder_process(path, opener, standins_env):
         assert refused(opener()) == errno.EACCES
     finally:
         proc.kill()
-        proc.wait()
+        proc.communicate()
     msvcrt.locking(opener(), msvcrt.LK_NBLCK, 1)

@@ -14,11 +14,14 @@ using qyb::kwargs;
 using qyb::kwonly;
 
 py::object echo(const qyb::Call& call) {
-    py::tuple out(call.size());
-    for (std::size_t i = 0; i < call.size(); ++i) {
-        out[i] = call[i];
+    PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(call.size()));
+    if (out == nullptr) {
+        throw py::error_already_set();
     }
-    return out;
+    for (std::size_t i = 0; i < call.size(); ++i) {
+        PyTuple_SET_ITEM(out, static_cast<Py_ssize_t>(i), py::handle(call[i]).inc_ref().ptr());
+    }
+    return py::reinterpret_steal<py::object>(out);
 }
 
 py::object raise_value_error(const qyb::Call& call) {

@@ -214,29 +214,38 @@ constexpr Py_ssize_t kInlineSlots = 12;
 // defaults taken for missing parameters (a body may rebind __defaults__ while it runs).
 struct Bound {
     PyObject* inline_slots[kInlineSlots];
-    std::unique_ptr<PyObject*[]> heap_slots;
+    PyObject* inline_owned[kInlineSlots];
+    std::unique_ptr<PyObject*[]> heap;
     PyObject** slots;
+    PyObject** owned;
+    Py_ssize_t owned_count = 0;
     PyObject* kwdict = nullptr;
-    PyObject* defaults = nullptr;
-    std::vector<PyObject*> kwdefault_refs;
 
     explicit Bound(Py_ssize_t n) {
         if (n <= kInlineSlots) {
             slots = inline_slots;
+            owned = inline_owned;
         } else {
-            heap_slots.reset(new PyObject*[static_cast<std::size_t>(n)]);
-            slots = heap_slots.get();
+            heap.reset(new PyObject*[2 * static_cast<std::size_t>(n)]);
+            slots = heap.get();
+            owned = slots + n;
         }
         for (Py_ssize_t i = 0; i < n; ++i) {
             slots[i] = nullptr;
         }
     }
+    Bound(const Bound&) = delete;
+    Bound& operator=(const Bound&) = delete;
     ~Bound() {
         Py_XDECREF(kwdict);
-        Py_XDECREF(defaults);
-        for (PyObject* o : kwdefault_refs) {
-            Py_DECREF(o);
+        for (Py_ssize_t i = 0; i < owned_count; ++i) {
+            Py_DECREF(owned[i]);
         }
+    }
+    // Each default fills one distinct slot, so `owned` never outgrows the slot count.
+    PyObject* keep(PyObject* value) {
+        owned[owned_count++] = Py_NewRef(value);
+        return value;
     }
 };
 
@@ -300,12 +309,9 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
                 return false;
             }
         }
-        if (defcount) {
-            b.defaults = Py_NewRef(f->defaults);
-            for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
-                if (slots[m + i] == nullptr) {
-                    slots[m + i] = PyTuple_GET_ITEM(b.defaults, i);
-                }
+        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
+            if (slots[m + i] == nullptr) {
+                slots[m + i] = b.keep(PyTuple_GET_ITEM(f->defaults, i));
             }
         }
     }
@@ -318,8 +324,7 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             if (f->kwdefaults != nullptr) {
                 PyObject* def = PyDict_GetItemWithError(f->kwdefaults, t.names[i]);
                 if (def != nullptr) {
-                    b.kwdefault_refs.push_back(Py_NewRef(def));
-                    slots[i] = def;
+                    slots[i] = b.keep(def);
                     continue;
                 }
                 if (PyErr_Occurred()) {

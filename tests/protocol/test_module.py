@@ -1,0 +1,118 @@
+"""Importing the remote module: its name, attributes, part order and import failures."""
+import os
+import shutil
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+import qybridge4.cli.remote as remote
+import qybridge4.cli.worker as worker
+
+PYTHON_DIR = Path(remote.__file__).resolve().parents[2]
+
+LOCKING_MODULE = "msvcrt" if sys.platform == "win32" else "qyb_msvcrt"
+
+
+def run_child(code, *, pythonpath=PYTHON_DIR, cwd=None):
+    env = dict(os.environ, PYTHONPATH=str(pythonpath))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], env=env, cwd=cwd,
+                          capture_output=True, text=True, timeout=60)
+
+
+def test_imported_inside_its_package():
+    assert remote.__name__ == "qybridge4.cli.remote"
+    assert remote.__package__ == "qybridge4.cli"
+    assert remote.worker is worker
+    assert remote.__doc__ and "\n" not in remote.__doc__
+    assert remote.annotations.compiler_flag == __import__("__future__").annotations.compiler_flag
+    assert remote.urllib.parse and remote.urllib.request and remote.urllib.error
+    assert remote.msvcrt.__name__ == LOCKING_MODULE
+    assert remote.MAX_JSON_BYTES == 262144 and type(remote.MAX_JSON_BYTES) is int
+
+
+def test_constants_are_bound_in_part_order():
+    names = [n for n in vars(remote) if n != "_ALIAS" and n.isupper() or n.startswith("_remote_") or n in ("_READ", "_MUTATION")]
+    constants = [n for n in names if n != "REMOTE_COMMANDS"]
+    assert constants == [
+        "_remote_protocol__PROTOCOL_VERSION", "MAX_JSON_BYTES", "MAX_ARGV", "MAX_ARGUMENT_CHARS",
+        "MAX_STDERR_CHARS", "_READ", "_MUTATION", "_remote_config__SCHEMA_VERSION",
+        "MAX_CONFIG_BYTES", "_remote_client__PROTOCOL_VERSION", "MAX_RESPONSE_BYTES",
+        "MAX_UPLOAD_BYTES", "UPLOAD_TTL_SECONDS", "MAX_UPLOADS", "_remote_runtime__SCHEMA_VERSION",
+        "MAX_RUNTIME_BYTES",
+    ]
+    assert remote._ALIAS.pattern == "^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$" and remote._ALIAS.flags == 32
+
+
+def test_all_lists_existing_public_names_in_code_point_order():
+    assert remote.__all__ == sorted(remote.__all__)
+    assert all(hasattr(remote, n) and not n.startswith("_") for n in remote.__all__)
+    star = {}
+    exec("from qybridge4.cli.remote import *", star)  # the star import itself is under test
+    star.pop("__builtins__")
+    assert sorted(star) == remote.__all__
+
+
+def test_import_has_no_side_effects_beyond_imports():
+    result = run_child("""
+        import threading, os
+        before = dict(os.environ)
+        import qybridge4.cli.remote
+        assert threading.active_count() == 1, threading.enumerate()
+        assert dict(os.environ) == before
+        print("ok")
+    """)
+    assert result.stdout.strip() == "ok", result.stderr
+
+
+def test_top_level_import_fails_at_relative_worker_import(tmp_path):
+    built = next((PYTHON_DIR / "qybridge4" / "cli").glob("remote.*.so"), None) or \
+        next((PYTHON_DIR / "qybridge4" / "cli").glob("remote.*.pyd"))
+    shutil.copy(built, tmp_path / built.name)
+    result = run_child(f"""
+        import sys
+        sys.path.insert(0, {str(tmp_path)!r})
+        try:
+            import remote
+        except ImportError as e:
+            assert "relative import" in str(e), e
+            assert "remote" not in sys.modules
+            # the six parts before the router ran their imports; the HTTP server part did not
+            assert "threading" in sys.modules and "ipaddress" in sys.modules
+            assert "http.server" not in sys.modules
+            import traceback
+            print("".join(traceback.format_exception(e)))
+        else:
+            raise SystemExit("imported")
+    """, pythonpath=PYTHON_DIR)
+    assert result.returncode == 0, result.stderr
+    assert "router part: from . import worker" in result.stdout
+
+
+def test_import_fails_without_locking_module_after_eight_parts():
+    result = run_child(f"""
+        import sys, traceback
+        sys.modules[{LOCKING_MODULE!r}] = None
+        try:
+            import qybridge4.cli.remote
+        except ImportError as e:
+            assert "qybridge4.cli.remote" not in sys.modules
+            assert "http.server" in sys.modules and "psutil" not in sys.modules
+            print("".join(traceback.format_exception(e)))
+        else:
+            raise SystemExit("imported")
+    """)
+    assert result.returncode == 0, result.stderr
+    assert "runtime part: import" in result.stdout
+
+
+def test_only_the_entry_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    built = next((PYTHON_DIR / "qybridge4" / "cli").glob("remote.*.so"))
+    out = subprocess.run([nm, "-D", "--defined-only", str(built)], capture_output=True, text=True, check=True)
+    symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
+    assert symbols == ["PyInit_remote"]

@@ -1,0 +1,222 @@
+"""Native functions against the equivalent Python defs: signatures, dunders, binding, errors."""
+import contextlib
+import dataclasses
+import functools
+import inspect
+import pickle
+
+import pytest
+
+import _toolkit_test as native
+
+
+def f0():
+    return ()
+
+
+def f1(x):
+    return (x,)
+
+
+def f2(x, y):
+    return (x, y)
+
+
+def f3(x, y, z):
+    return (x, y, z)
+
+
+def f4(a, b, c, d):
+    return (a, b, c, d)
+
+
+def f_defaults(x, y=1, z=2):
+    return (x, y, z)
+
+
+def f_one_default(x=None):
+    return (x,)
+
+
+def f_kwonly(x, *, k, m=3):
+    return (x, k, m)
+
+
+def f_kwonly2(*, k, m):
+    return (k, m)
+
+
+def f_kwargs(x, **kw):
+    return (x, kw)
+
+
+def f_all(a, b=2, *, c, d=4, **rest):
+    return (a, b, c, d, rest)
+
+
+def annotated(payload: "bytes | str", *, max_bytes: "int" = 262144) -> "Any":
+    """Decode a payload."""
+    return (payload, max_bytes)
+
+
+PAIRS = [f0, f1, f2, f3, f4, f_defaults, f_one_default, f_kwonly, f_kwonly2, f_kwargs, f_all, annotated]
+
+# (args, kwargs) applied to every pair; each either binds or raises TypeError in both.
+CALLS = [
+    ((), {}),
+    ((1,), {}),
+    ((1, 2), {}),
+    ((1, 2, 3), {}),
+    ((1, 2, 3, 4, 5), {}),
+    ((), {"x": 1}),
+    ((1,), {"x": 1}),
+    ((1,), {"y": 2}),
+    ((), {"k": 1}),
+    ((1,), {"k": 1}),
+    ((1, 2), {"k": 1}),
+    ((1, 2, 3), {"k": 1, "m": 2}),
+    ((1,), {"c": 3}),
+    ((1,), {"c": 3, "zz": 9, "a2": 1}),
+    ((1, 2), {"c": 3, "b": 2}),
+    ((), {"payload": b"x", "max_bytes": 5}),
+    ((b"x", 5), {}),
+    ((), {"a": 1, "b": 2, "c": 3, "d": 4}),
+    ((), {"z": 1}),
+    ((1,), {1: 2}),
+]
+
+
+def outcome(fn, args, kwargs):
+    try:
+        return ("ok", fn(*args, **kwargs))
+    except TypeError as e:
+        return ("TypeError", str(e))
+
+
+@pytest.mark.parametrize("py_fn", PAIRS, ids=lambda f: f.__name__)
+def test_shape_matches_python_def(py_fn):
+    fn = getattr(native, py_fn.__name__)
+    assert inspect.signature(fn) == inspect.signature(py_fn)
+    assert str(inspect.signature(fn)) == str(inspect.signature(py_fn))
+    for attr in ("__name__", "__qualname__", "__defaults__", "__kwdefaults__", "__annotations__", "__doc__"):
+        assert getattr(fn, attr) == getattr(py_fn, attr), attr
+    assert fn.__module__ == "_toolkit_test"
+
+
+@pytest.mark.parametrize("py_fn", PAIRS, ids=lambda f: f.__name__)
+@pytest.mark.parametrize("args,kwargs", CALLS)
+def test_binding_and_errors_match_python_def(py_fn, args, kwargs):
+    fn = getattr(native, py_fn.__name__)
+    # Python's messages name the def's qualname; ours is the same plain name.
+    assert outcome(fn, args, kwargs) == outcome(py_fn, args, kwargs)
+
+
+def test_defaults_are_one_store_with_the_dunders():
+    fn = native.f_all
+    assert fn(1, c=0) == (1, 2, 0, 4, {})
+    old = fn.__defaults__, dict(fn.__kwdefaults__)
+    try:
+        fn.__defaults__ = (20,)
+        fn.__kwdefaults__["d"] = 40
+        assert fn(1, c=0) == (1, 20, 0, 40, {})
+        assert str(inspect.signature(fn)) == "(a, b=20, *, c, d=40, **rest)"
+        fn.__kwdefaults__ = None
+        with pytest.raises(TypeError, match=r"^f_all\(\) missing 1 required keyword-only argument: 'd'$"):
+            fn(1, c=0)
+        fn.__defaults__ = None
+        with pytest.raises(TypeError, match=r"missing 1 required positional argument: 'b'"):
+            fn(1, c=0, d=0)
+    finally:
+        fn.__defaults__, fn.__kwdefaults__ = old
+    with pytest.raises(TypeError):
+        fn.__defaults__ = [1]
+
+
+def test_kwargs_collector_is_fresh_and_ordered():
+    first = native.f_kwargs(1, b=2, a=3)
+    second = native.f_kwargs(1, b=2, a=3)
+    assert list(first[1]) == ["b", "a"]
+    assert first[1] is not second[1]
+    assert native.f_kwargs(1, **{"x2": 0}) == (1, {"x2": 0})
+
+
+class PyThing:
+    def method(self, x, *, flag=False):
+        return (self, x, flag)
+
+    @staticmethod
+    def smethod(x: "int") -> "int":
+        return (x,)
+
+    @classmethod
+    def cmethod(cls, value):
+        return (cls, value)
+
+
+def test_methods_bind_like_python_functions():
+    thing = native.Thing()
+    bound = thing.method
+    assert inspect.ismethod(bound) and bound.__func__ is native.Thing.__dict__["method"]
+    assert bound(5) == (thing, 5, False)
+    assert native.Thing.method(thing, 6, flag=True) == (thing, 6, True)
+    assert str(inspect.signature(bound)) == str(inspect.signature(PyThing().method))
+    assert native.Thing.method.__qualname__ == "Thing.method"
+    assert native.Thing.smethod(3) == (3,) and thing.smethod(3) == (3,)
+    assert inspect.signature(native.Thing.smethod) == inspect.signature(PyThing.smethod)
+    assert native.Thing.cmethod(4) == (native.Thing, 4)
+    assert inspect.signature(native.Thing.cmethod) == inspect.signature(PyThing.cmethod)
+    with pytest.raises(TypeError) as native_err:
+        thing.method(1, 2)
+    with pytest.raises(TypeError) as py_err:
+        PyThing().method(1, 2)
+    assert str(native_err.value) == str(py_err.value).replace("PyThing", "Thing")
+    assert native.Thing.__doc__ == "A class of native methods."
+    assert native.Thing.__module__ == "_toolkit_test"
+
+
+def test_works_under_wraps_and_contextmanager():
+    @functools.wraps(native.annotated)
+    def wrapper(*a, **k):
+        return native.annotated(*a, **k)
+
+    assert wrapper.__wrapped__ is native.annotated
+    assert wrapper.__annotations__ == native.annotated.__annotations__
+    assert inspect.signature(wrapper) == inspect.signature(annotated)
+
+    managed = contextlib.contextmanager(native.f1)
+    assert managed.__name__ == "f1" and inspect.signature(managed) == inspect.signature(f1)
+    native.f1.__dict__["tag"] = "kept"
+    assert native.f1.tag == "kept"
+
+
+def test_body_errors_propagate_and_globals_are_live():
+    with pytest.raises(ValueError, match=r"^bad value: 7$"):
+        native.fails(7)
+    native.later = 5
+    assert native.read_global("later") == 5
+    native.later = 6
+    assert native.read_global("later") == 6
+    with pytest.raises(NameError, match="name 'missing_name' is not defined"):
+        native.read_global("missing_name")
+
+
+def test_frozen_dataclass_from_native_class():
+    point = native.Point(1)
+    assert dataclasses.is_dataclass(point)
+    assert [f.name for f in dataclasses.fields(native.Point)] == ["x", "y"]
+    assert native.Point.__annotations__ == {"x": "int", "y": "int"}
+    assert point == native.Point(1, 0) and hash(point) == hash(native.Point(1, 0))
+    assert dataclasses.asdict(point) == {"x": 1, "y": 0}
+    assert repr(point) == "Point(x=1, y=0)"
+    with pytest.raises(dataclasses.FrozenInstanceError):
+        point.x = 2
+    with pytest.raises(ValueError, match="x must not be negative"):
+        native.Point(-1)
+    assert pickle.loads(pickle.dumps(point)) == point
+    assert issubclass(native.Failure, RuntimeError) and native.Failure.__doc__ == "A failure."
+
+
+def test_repr_and_type_flags():
+    assert repr(native.f1).startswith("<function f1 at 0x")
+    assert inspect.isroutine(native.f1)
+    assert callable(native.f1)
