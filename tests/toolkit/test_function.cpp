@@ -72,6 +72,12 @@ void functions_part(qyb::Part& p) {
     cls = py::module_::import("dataclasses").attr("dataclass")(py::arg("frozen") = true)(cls);
     p.bind("Point", cls);
 
+    py::object protocol = py::module_::import("typing").attr("Protocol");
+    qyb::ClassBuilder store(p.module(), "Store", {protocol});
+    store.method({.name = "get", .params = {arg("self"), arg("reference", "str")}, .returns = "str",
+                  .body = [](const qyb::Call&) -> py::object { return py::none(); }});
+    p.bind_class(store);
+
     p.bind("Failure", qyb::make_exception(p.module(), "Failure", PyExc_RuntimeError, "A failure."));
 }
 

@@ -220,3 +220,16 @@ def test_repr_and_type_flags():
     assert repr(native.f1).startswith("<function f1 at 0x")
     assert inspect.isroutine(native.f1)
     assert callable(native.f1)
+
+
+def test_protocol_class_through_its_metaclass():
+    import typing
+
+    assert type(native.Store) is type(typing.Protocol)
+    assert native.Store._is_protocol and native.Store.__mro__[1] is typing.Protocol
+    assert native.Store.get.__annotations__ == {"reference": "str", "return": "str"}
+    assert native.Store.get(object(), "ref") is None
+    with pytest.raises(TypeError, match="Protocols cannot be instantiated"):
+        native.Store()
+    with pytest.raises(TypeError, match="runtime_checkable"):
+        isinstance(object(), native.Store)
