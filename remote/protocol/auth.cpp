@@ -1,8 +1,214 @@
-// Not built yet.
+// Bearer-token authentication: principals, and a table of token digests that never holds a secret.
+#include <Python.h>
+
+#include <tuple>
+#include <utility>
+
 #include "parts.h"
 
 namespace remote {
+namespace {
 
-void define_auth(qyb::Part&) {}
+namespace py = pybind11;
+using qyb::arg;
+
+constexpr const char kBearer[] = "Bearer ";
+constexpr Py_ssize_t kBearerLength = sizeof(kBearer) - 1;
+
+// `first, second = value`, with the interpreter's own unpacking errors.
+std::pair<py::object, py::object> unpack_pair(py::handle value) {
+    PyObject* it = PyObject_GetIter(value.ptr());
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iterator = py::reinterpret_steal<py::object>(it);
+    py::object items[2];
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(it);
+        if (item == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            throw py::error_already_set();
+        }
+        items[i] = py::reinterpret_steal<py::object>(item);
+    }
+    PyObject* extra = PyIter_Next(it);
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        qyb::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return {std::move(items[0]), std::move(items[1])};
+}
+
+bool truthy(py::handle value) {
+    int result = PyObject_IsTrue(value.ptr());
+    if (result < 0) {
+        throw py::error_already_set();
+    }
+    return result != 0;
+}
+
+// The raw SHA-256 digest of the UTF-8 form of `text`, through the module's `hashlib`.
+py::object sha256_digest(const qyb::Call& call, py::handle encoded) {
+    return call.global<"hashlib">().attr("sha256")(encoded).attr(qyb::name<"digest">())();
+}
+
+// RemotePrincipal ------------------------------------------------------------------------
+
+py::object principal_permits(const qyb::Call& call) {
+    py::handle nickname = call[1];
+    if (nickname.is_none()) {
+        return py::bool_(true);
+    }
+    py::object accounts = call[0].attr(qyb::name<"accounts">());
+    if (accounts.is_none()) {
+        return py::bool_(true);
+    }
+    int found = PySequence_Contains(accounts.ptr(), nickname.ptr());
+    if (found < 0) {
+        throw py::error_already_set();
+    }
+    return py::bool_(found != 0);
+}
+
+// TokenAuthorizer ------------------------------------------------------------------------
+
+py::object authorizer_init(const qyb::Call& call) {
+    // A new dict, so later changes to the caller's mapping do not reach the table.
+    py::object table = py::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(call[1]);
+    py::setattr(call[0], "_tokens", table);
+    return py::none();
+}
+
+py::object authorizer_from_tokens(const qyb::Call& call) {
+    py::handle cls = call[0];
+    py::handle tokens = call[1];
+    py::dict table;
+    py::handle frozenset_type(reinterpret_cast<PyObject*>(&PyFrozenSet_Type));
+    for (py::handle pair : tokens.attr(qyb::name<"items">())()) {
+        auto [token_id, value] = unpack_pair(pair);
+        py::object secret;
+        py::object accounts;
+        if (PyUnicode_Check(value.ptr())) {
+            secret = value;
+            accounts = py::none();
+        } else {
+            std::tie(secret, accounts) = unpack_pair(value);
+        }
+        if (!truthy(token_id) || !truthy(secret)) {
+            qyb::raise(PyExc_ValueError, "token id and secret must not be empty");
+        }
+        py::object digest = sha256_digest(call, secret.attr(qyb::name<"encode">())("utf-8"));
+        if (!accounts.is_none()) {
+            accounts = frozenset_type(accounts);
+        }
+        table[token_id] = py::make_tuple(digest, accounts);
+    }
+    return cls(table);
+}
+
+// The secret of a "Bearer <secret>" header, or null when the header cannot carry a valid one.
+py::object bearer_secret(py::handle authorization) {
+    if (PyUnicode_Check(authorization.ptr())) {
+        if (PyUnicode_GetLength(authorization.ptr()) < kBearerLength ||
+            PyUnicode_Tailmatch(authorization.ptr(), py::str(kBearer).ptr(), 0, kBearerLength, -1) != 1) {
+            return py::object();
+        }
+    } else if (!truthy(authorization.attr(qyb::name<"startswith">())(kBearer))) {
+        return py::object();
+    }
+    py::object secret = py::reinterpret_steal<py::object>(
+        PySequence_GetSlice(authorization.ptr(), kBearerLength, PY_SSIZE_T_MAX));
+    if (!secret) {
+        throw py::error_already_set();
+    }
+    if (!PyUnicode_Check(secret.ptr())) {
+        return secret;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(secret.ptr());
+    if (length == 0) {
+        return py::object();
+    }
+    // Whitespace anywhere refuses the secret; str.strip() uses the same set, so this also
+    // covers leading and trailing whitespace.
+    int kind = PyUnicode_KIND(secret.ptr());
+    const void* data = PyUnicode_DATA(secret.ptr());
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        if (Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) {
+            return py::object();
+        }
+    }
+    return secret;
+}
+
+py::object authorizer_authenticate(const qyb::Call& call) {
+    py::handle authorization = call[1];
+    if (!truthy(authorization)) {
+        return py::none();
+    }
+    py::object secret = bearer_secret(authorization);
+    if (!secret) {
+        return py::none();
+    }
+    py::object encoded = py::reinterpret_steal<py::object>(
+        PyUnicode_Check(secret.ptr()) ? PyUnicode_AsUTF8String(secret.ptr())
+                                      : PyObject_CallMethod(secret.ptr(), "encode", "s", "utf-8"));
+    if (!encoded) {
+        throw py::error_already_set();
+    }
+    py::object candidate = sha256_digest(call, encoded);
+    py::object compare = call.global<"hmac">().attr(qyb::name<"compare_digest">());
+    py::object principal_class = call.global<"RemotePrincipal">();
+    py::object result = py::none();
+    // Every entry is compared, also after a match, so the time taken does not tell which matched.
+    for (py::handle item : call[0].attr(qyb::name<"_tokens">()).attr(qyb::name<"items">())()) {
+        auto [token_id, entry] = unpack_pair(item);
+        auto [digest, accounts] = unpack_pair(entry);
+        if (truthy(compare(candidate, digest))) {
+            result = principal_class(token_id, accounts);
+        }
+    }
+    return result;
+}
+
+}  // namespace
+
+void define_auth(qyb::Part& p) {
+    qyb::ClassBuilder principal(p.module(), "RemotePrincipal");
+    principal.field("token_id", "str")
+        .field("accounts", "frozenset[str] | None", py::none())
+        .method({.name = "permits",
+                 .params = {arg("self"), arg("nickname", "str | None")},
+                 .returns = "bool",
+                 .body = principal_permits});
+    p.step("class RemotePrincipal", std::source_location::current(), [&] {
+        py::object cls = principal.build();
+        p.bind("RemotePrincipal", p.get("dataclass")(py::arg("frozen") = true)(cls));
+    });
+
+    qyb::ClassBuilder authorizer(p.module(), "TokenAuthorizer");
+    authorizer.doc("Authenticate opaque bearer tokens without retaining their plaintext.")
+        .method({.name = "__init__",
+                 .params = {arg("self"), arg("token_hashes", "Mapping[str, tuple[bytes, frozenset[str] | None]]")},
+                 .body = authorizer_init})
+        .class_method({.name = "from_tokens",
+                       .params = {arg("cls"), arg("tokens", "Mapping[str, str | tuple[str, frozenset[str] | None]]")},
+                       .body = authorizer_from_tokens})
+        .method({.name = "authenticate",
+                 .params = {arg("self"), arg("authorization", "str | None")},
+                 .returns = "RemotePrincipal | None",
+                 .body = authorizer_authenticate});
+    p.bind_class(authorizer);
+}
 
 }  // namespace remote
