@@ -1,9 +1,529 @@
-// Not built yet.
+// Strict JSON reader and wire writer over the interpreter's json module, and the plain-JSON check.
+#include <cmath>
+
+#include "internal.h"
 #include "parts.h"
 
 namespace remote {
 
-void define_codec(qyb::Part&) {}
-void define_json_value(qyb::Part&) {}
+namespace py = pybind11;
+
+namespace protocol {
+
+namespace {
+
+// What the codec takes from `json` once, when it is defined. `json.loads` with hooks builds a
+// new JSONDecoder on every call; the reader instead keeps one decoder made with the same two
+// hooks and runs its scanner as JSONDecoder.decode does. Sharing it is safe: the scanner reads
+// its options only when it is made, and its key memo is emptied after every scan. The writer
+// makes json's C encoder with the options JSONEncoder.iterencode would pass, with a fresh
+// circular-reference table per call. Both shortcuts run only while the module's `json` is
+// still that module (and, for the reader, `_unique_object` still ours); otherwise the public
+// functions of whatever is bound are called.
+struct JsonCache {
+    PyObject* json = nullptr;
+    PyObject* decoder = nullptr;
+    PyObject* scan_once = nullptr;
+    PyObject* decode_error = nullptr;   // json.decoder.JSONDecodeError
+    PyObject* pairs_hook = nullptr;
+    PyObject* constant_hook = nullptr;
+    PyObject* make_encoder = nullptr;   // json.encoder.c_make_encoder, None without _json
+    PyObject* encoder = nullptr;        // JSONEncoder with the wire options
+    PyObject* encoder_default = nullptr;
+    PyObject* encode_string = nullptr;
+    PyObject* key_separator = nullptr;
+    PyObject* item_separator = nullptr;
+};
+JsonCache cache;
+
+void keep(PyObject*& slot, py::handle value) { Py_XSETREF(slot, Py_NewRef(value.ptr())); }
+
+[[noreturn]] void too_large() { qyb::raise(PyExc_ValueError, "JSON payload is too large"); }
+
+// ---------------------------------------------------------------------------------------
+// _unique_object
+
+void add_unique(PyObject* result, PyObject* key, PyObject* value) {
+    const Py_ssize_t before = PyDict_GET_SIZE(result);
+    if (PyDict_SetDefault(result, key, value) == nullptr) {
+        throw py::error_already_set();
+    }
+    if (PyDict_GET_SIZE(result) == before) {
+        py::object text = steal(PyObject_Format(key, nullptr));
+        qyb::raise(PyExc_ValueError,
+                   steal(PyUnicode_FromFormat("duplicate JSON key: %U", text.ptr())));
+    }
+}
+
+py::object unique_object_core(PyObject* pairs) {
+    if (PyList_CheckExact(pairs)) {
+        // The decoder hands over a list of 2-tuples; anything else takes the general road.
+        // Sized for its pairs up front, the dict is never resized while it fills.
+        py::object result = steal(PyDict_New());
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
+            py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(pairs, i));
+            if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
+                add_unique(result.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
+            } else {
+                py::object key, value;
+                unpack_pair(item.ptr(), key, value);
+                add_unique(result.ptr(), key.ptr(), value.ptr());
+            }
+        }
+        return result;
+    }
+    py::object result = steal(PyDict_New());
+    py::object it = steal(PyObject_GetIter(pairs));
+    while (PyObject* next = PyIter_Next(it.ptr())) {
+        py::object item = steal(next);
+        py::object key, value;
+        unpack_pair(item.ptr(), key, value);
+        add_unique(result.ptr(), key.ptr(), value.ptr());
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return result;
+}
+
+py::object unique_object_body(const qyb::Call& call) { return unique_object_core(call[0].ptr()); }
+
+// The decoder's hooks as plain C functions of one argument.
+PyObject* pairs_hook(PyObject*, PyObject* pairs) {
+    try {
+        return unique_object_core(pairs).release().ptr();
+    } catch (...) {
+        qyb::restore_current_exception();
+        return nullptr;
+    }
+}
+
+PyObject* constant_hook(PyObject*, PyObject* literal) {
+    PyObject* text = PyObject_Format(literal, nullptr);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    PyObject* message = PyUnicode_FromFormat("invalid number: %U", text);
+    Py_DECREF(text);
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, message);
+        Py_DECREF(message);
+    }
+    return nullptr;
+}
+
+PyMethodDef pairs_hook_def = {"_unique_object", pairs_hook, METH_O, nullptr};
+PyMethodDef constant_hook_def = {"_refuse_constant", constant_hook, METH_O, nullptr};
+
+// ---------------------------------------------------------------------------------------
+// loads_strict
+
+// Bytes of the UTF-8 form of an exact str, without making it. An unpaired surrogate raises the
+// encoder's own UnicodeEncodeError.
+Py_ssize_t utf8_size(PyObject* text) {
+    if (PyUnicode_READY(text) < 0) {
+        throw py::error_already_set();
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    if (PyUnicode_IS_ASCII(text)) {
+        return n;
+    }
+    Py_ssize_t size = 0;
+    const void* data = PyUnicode_DATA(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND: {
+            const Py_UCS1* s = static_cast<const Py_UCS1*>(data);
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                size += s[i] < 0x80 ? 1 : 2;
+            }
+            return size;
+        }
+        case PyUnicode_2BYTE_KIND: {
+            const Py_UCS2* s = static_cast<const Py_UCS2*>(data);
+            bool surrogate = false;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Py_UCS2 c = s[i];
+                size += c < 0x80 ? 1 : c < 0x800 ? 2 : 3;
+                surrogate |= (c >= 0xD800 && c <= 0xDFFF);
+            }
+            if (!surrogate) {
+                return size;
+            }
+            break;
+        }
+        default: {
+            const Py_UCS4* s = static_cast<const Py_UCS4*>(data);
+            bool surrogate = false;
+            for (Py_ssize_t i = 0; i < n; ++i) {
+                Py_UCS4 c = s[i];
+                size += c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
+                surrogate |= (c >= 0xD800 && c <= 0xDFFF);
+            }
+            if (!surrogate) {
+                return size;
+            }
+            break;
+        }
+    }
+    py::object encoded = steal(PyUnicode_AsUTF8String(text));
+    return PyBytes_GET_SIZE(encoded.ptr());
+}
+
+// What json.decoder's WHITESPACE pattern matches from `i`.
+Py_ssize_t skip_whitespace(int kind, const void* data, Py_ssize_t n, Py_ssize_t i) {
+    while (i < n) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\r') {
+            break;
+        }
+        ++i;
+    }
+    return i;
+}
+
+// Raises json's JSONDecodeError(msg, doc, pos), as raised `from` nothing over `context`.
+[[noreturn]] void decode_error(const char* msg, PyObject* doc, PyObject* pos, PyObject* context = nullptr) {
+    py::object error = steal(PyObject_CallFunction(cache.decode_error, "sOO", msg, doc, pos));
+    if (context != nullptr) {
+        PyException_SetContext(error.ptr(), Py_NewRef(context));
+        PyException_SetCause(error.ptr(), nullptr);
+    }
+    qyb::raise_object(error);
+}
+
+// JSONDecoder.decode(text) on the shared decoder, for an exact str.
+py::object decode_shared(PyObject* text) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    if (n > 0 && PyUnicode_READ(kind, data, 0) == 0xFEFF) {
+        decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", text, int_constant<0>());
+    }
+    const Py_ssize_t start = skip_whitespace(kind, data, n, 0);
+    py::object args = steal(Py_BuildValue("(On)", text, start));
+    PyObject* scanned = PyObject_Call(cache.scan_once, args.ptr(), nullptr);
+    if (scanned == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
+            throw py::error_already_set();
+        }
+        py::object stop = fetch_exception();
+        py::object pos = steal(PyObject_GetAttr(stop.ptr(), qyb::name<"value">().ptr()));
+        decode_error("Expecting value", text, pos.ptr(), stop.ptr());
+    }
+    py::object result = steal(scanned);
+    py::object value, end_object;
+    unpack_pair(result.ptr(), value, end_object);
+    Py_ssize_t end = PyLong_AsSsize_t(end_object.ptr());
+    if (end == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    end = skip_whitespace(kind, data, n, end);
+    if (end != n) {
+        decode_error("Extra data", text, steal(PyLong_FromSsize_t(end)).ptr());
+    }
+    return value;
+}
+
+py::object loads_strict_body(const qyb::Call& call) {
+    PyObject* payload = call[0].ptr();
+    PyObject* max_bytes = call[1].ptr();
+    py::object text;
+    Py_ssize_t size = -1;  // of the text's UTF-8 form, when already known
+    if (PyBytes_Check(payload)) {
+        const bool exact = PyBytes_CheckExact(payload);
+        Py_ssize_t n = exact ? PyBytes_GET_SIZE(payload) : PyObject_Length(payload);
+        if (n < 0) {
+            throw py::error_already_set();
+        }
+        if (length_above(n, max_bytes)) {
+            too_large();
+        }
+        PyObject* decoded = exact ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(payload), n, "strict")
+                                  : PyObject_CallMethodOneArg(payload, qyb::name<"decode">().ptr(),
+                                                              qyb::name<"utf-8">().ptr());
+        if (decoded == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
+                throw py::error_already_set();
+            }
+            py::object cause = fetch_exception();
+            qyb::raise_from(PyExc_ValueError, py::str("JSON payload must be UTF-8"), cause);
+        }
+        text = steal(decoded);
+        if (exact) {
+            size = n;  // strict UTF-8 text encodes back to the very bytes it came from
+        }
+    } else if (PyUnicode_Check(payload)) {
+        text = py::reinterpret_borrow<py::object>(payload);
+    } else {
+        qyb::raise(PyExc_TypeError, "payload must be bytes or str");
+    }
+
+    if (size < 0 && PyUnicode_CheckExact(text.ptr())) {
+        size = utf8_size(text.ptr());
+    } else if (size < 0) {
+        py::object encoded = steal(PyObject_CallMethodOneArg(text.ptr(), qyb::name<"encode">().ptr(),
+                                                             qyb::name<"utf-8">().ptr()));
+        size = PyObject_Length(encoded.ptr());
+        if (size < 0) {
+            throw py::error_already_set();
+        }
+    }
+    if (length_above(size, max_bytes)) {
+        too_large();
+    }
+
+    py::object json = call.global<"json">();
+    try {
+        if (json.ptr() == cache.json && PyUnicode_CheckExact(text.ptr()) &&
+            call.global<"_unique_object">().ptr() == natives.unique_object) {
+            return decode_shared(text.ptr());
+        }
+        py::object hook = call.global<"_unique_object">();
+        return json.attr("loads")(text, py::arg("object_pairs_hook") = hook,
+                                  py::arg("parse_constant") = py::handle(cache.constant_hook));
+    } catch (py::error_already_set& e) {
+        py::object decode_error_class = json.attr("JSONDecodeError");
+        if (!e.matches(decode_error_class)) {
+            throw;
+        }
+        py::object reason = steal(PyObject_Format(
+            py::object(e.value().attr("msg")).ptr(), nullptr));
+        qyb::raise_from(PyExc_ValueError,
+                        steal(PyUnicode_FromFormat("invalid JSON: %U", reason.ptr())), e.value());
+    }
+}
+
+// ---------------------------------------------------------------------------------------
+// dumps_wire
+
+py::object encode_shared(PyObject* value) {
+    py::object markers = steal(PyDict_New());
+    PyObject* args[] = {markers.ptr(),         cache.encoder_default, cache.encode_string,
+                        Py_None,               cache.key_separator,   cache.item_separator,
+                        Py_False,              Py_False,              Py_False};
+    py::object encoder = steal(PyObject_Vectorcall(cache.make_encoder, args, 9, nullptr));
+    py::object call_args = steal(Py_BuildValue("(Oi)", value, 0));
+    py::object chunks = steal(PyObject_Call(encoder.ptr(), call_args.ptr(), nullptr));
+    if ((PyList_CheckExact(chunks.ptr()) || PyTuple_CheckExact(chunks.ptr())) &&
+        PySequence_Fast_GET_SIZE(chunks.ptr()) == 1 &&
+        PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(chunks.ptr(), 0))) {
+        return py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(chunks.ptr(), 0));
+    }
+    return steal(PyUnicode_Join(qyb::name<"">().ptr(), chunks.ptr()));
+}
+
+py::object dumps_wire_body(const qyb::Call& call) {
+    PyObject* value = call[0].ptr();
+    call_json_value(call, value);
+    py::object json = call.global<"json">();
+    py::object text;
+    if (json.ptr() == cache.json && cache.make_encoder != Py_None) {
+        text = encode_shared(value);
+    } else {
+        text = json.attr("dumps")(py::handle(value), py::arg("ensure_ascii") = false,
+                                  py::arg("allow_nan") = false,
+                                  py::arg("separators") = py::make_tuple(",", ":"));
+    }
+    if (PyUnicode_CheckExact(text.ptr())) {
+        return steal(PyUnicode_AsUTF8String(text.ptr()));
+    }
+    return steal(PyObject_CallMethodOneArg(text.ptr(), qyb::name<"encode">().ptr(),
+                                           qyb::name<"utf-8">().ptr()));
+}
+
+// ---------------------------------------------------------------------------------------
+// _json_value
+//
+// Depth is an exact int in practice; any other object is compared and incremented as the
+// interpreter would. A negative starting depth makes the walk unbounded by the limit, so every
+// container level also counts against the interpreter's recursion limit.
+
+struct IntDepth {
+    long long value;
+    bool above_limit() const { return value > 32; }
+    IntDepth next() const { return {value + 1}; }
+};
+
+struct ObjectDepth {
+    py::object value;
+    bool above_limit() const {
+        int above = PyObject_RichCompareBool(value.ptr(), int_constant<32>(), Py_GT);
+        if (above < 0) {
+            throw py::error_already_set();
+        }
+        return above != 0;
+    }
+    ObjectDepth next() const { return {steal(PyNumber_Add(value.ptr(), int_constant<1>()))}; }
+};
+
+struct RecursionGuard {
+    RecursionGuard() {
+        if (Py_EnterRecursiveCall(" while checking a JSON value") != 0) {
+            throw py::error_already_set();
+        }
+    }
+    ~RecursionGuard() { Py_LeaveRecursiveCall(); }
+    RecursionGuard(const RecursionGuard&) = delete;
+    RecursionGuard& operator=(const RecursionGuard&) = delete;
+};
+
+[[noreturn]] void key_not_string() { qyb::raise(PyExc_ValueError, "JSON object keys must be strings"); }
+
+template <class Depth>
+void walk(PyObject* value, const Depth& depth) {
+    if (depth.above_limit()) {
+        qyb::raise(PyExc_ValueError, "JSON value nesting is too deep");
+    }
+    PyTypeObject* type = Py_TYPE(value);
+    if (value == Py_None || type == &PyBool_Type || type == &PyLong_Type || type == &PyUnicode_Type) {
+        return;
+    }
+    if (type == &PyFloat_Type) {
+        if (!std::isfinite(PyFloat_AS_DOUBLE(value))) {
+            qyb::raise(PyExc_ValueError, "non-finite JSON number");
+        }
+        return;
+    }
+    if (PyList_Check(value)) {
+        RecursionGuard guard;
+        if (PyList_CheckExact(value)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+                py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(value, i));
+                walk(item.ptr(), depth.next());
+            }
+            return;
+        }
+        py::object it = steal(PyObject_GetIter(value));
+        while (PyObject* next = PyIter_Next(it.ptr())) {
+            py::object item = steal(next);
+            walk(item.ptr(), depth.next());
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return;
+    }
+    if (PyDict_Check(value)) {
+        RecursionGuard guard;
+        if (PyDict_CheckExact(value)) {
+            const Py_ssize_t size = PyDict_GET_SIZE(value);
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(value, &pos, &key, &item)) {
+                if (!PyUnicode_Check(key)) {
+                    key_not_string();
+                }
+                py::object held = py::reinterpret_borrow<py::object>(item);
+                walk(item, depth.next());
+                if (PyDict_GET_SIZE(value) != size) {
+                    qyb::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+                }
+            }
+            return;
+        }
+        py::object items = steal(PyObject_CallMethodNoArgs(value, qyb::name<"items">().ptr()));
+        py::object it = steal(PyObject_GetIter(items.ptr()));
+        while (PyObject* next = PyIter_Next(it.ptr())) {
+            py::object pair = steal(next);
+            py::object key, item;
+            unpack_pair(pair.ptr(), key, item);
+            if (!PyUnicode_Check(key.ptr())) {
+                key_not_string();
+            }
+            walk(item.ptr(), depth.next());
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return;
+    }
+    py::object name = steal(PyType_GetName(type));
+    qyb::raise(PyExc_ValueError,
+               steal(PyUnicode_FromFormat("value is not JSON serializable: %U", name.ptr())));
+}
+
+py::object json_value_body(const qyb::Call& call) {
+    PyObject* value = call[0].ptr();
+    PyObject* depth = call[1].ptr();
+    if (PyLong_CheckExact(depth)) {
+        int overflow = 0;
+        long long d = PyLong_AsLongLongAndOverflow(depth, &overflow);
+        if (d == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        // Far from the limit on either side the exact value no longer matters for the walk.
+        if (overflow == 0 && d > -(1LL << 62)) {
+            walk(value, IntDepth{d});
+            return py::none();
+        }
+    }
+    walk(value, ObjectDepth{py::reinterpret_borrow<py::object>(depth)});
+    return py::none();
+}
+
+}  // namespace
+
+void json_value_core(PyObject* value) { walk(value, IntDepth{0}); }
+
+void call_json_value(const qyb::Call& call, PyObject* value) {
+    py::object f = call.global<"_json_value">();
+    if (f.ptr() == natives.json_value) {
+        json_value_core(value);
+        return;
+    }
+    steal(PyObject_CallOneArg(f.ptr(), value));
+}
+
+}  // namespace protocol
+
+void define_codec(qyb::Part& p) {
+    using qyb::arg;
+    using qyb::kwonly;
+    namespace pr = protocol;
+    py::module_& m = p.module();
+
+    p.def({.name = "loads_strict",
+           .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", p.get("MAX_JSON_BYTES"))},
+           .returns = "Any",
+           .body = pr::loads_strict_body});
+    p.def({.name = "dumps_wire",
+           .params = {arg("value", "Mapping[str, Any]")},
+           .returns = "bytes",
+           .body = pr::dumps_wire_body});
+    p.def({.name = "_unique_object", .params = {arg("pairs")}, .body = pr::unique_object_body});
+    pr::remember(pr::natives.unique_object, m.attr("_unique_object"));
+
+    p.step("prepare the JSON decoder and encoder", std::source_location::current(), [&] {
+        pr::JsonCache& c = pr::cache;
+        py::object json = p.get("json");
+        py::object pairs = pr::steal(PyCFunction_New(&pr::pairs_hook_def, nullptr));
+        py::object constant = pr::steal(PyCFunction_New(&pr::constant_hook_def, nullptr));
+        py::object decoder = json.attr("JSONDecoder")(py::arg("object_pairs_hook") = pairs,
+                                                      py::arg("parse_constant") = constant);
+        py::object encoder = json.attr("JSONEncoder")(py::arg("ensure_ascii") = false,
+                                                      py::arg("allow_nan") = false,
+                                                      py::arg("separators") = py::make_tuple(",", ":"));
+        py::module_ encoder_module = py::module_::import("json.encoder");
+        pr::keep(c.json, json);
+        pr::keep(c.decoder, decoder);
+        pr::keep(c.scan_once, decoder.attr("scan_once"));
+        pr::keep(c.decode_error, py::module_::import("json.decoder").attr("JSONDecodeError"));
+        pr::keep(c.pairs_hook, pairs);
+        pr::keep(c.constant_hook, constant);
+        pr::keep(c.make_encoder, encoder_module.attr("c_make_encoder"));
+        pr::keep(c.encoder, encoder);
+        pr::keep(c.encoder_default, encoder.attr("default"));
+        pr::keep(c.encode_string, encoder_module.attr("encode_basestring"));
+        pr::keep(c.key_separator, encoder.attr("key_separator"));
+        pr::keep(c.item_separator, encoder.attr("item_separator"));
+    });
+}
+
+void define_json_value(qyb::Part& p) {
+    using qyb::arg;
+    namespace pr = protocol;
+    p.def({.name = "_json_value", .params = {arg("value"), arg("depth", py::int_(0))}, .body = pr::json_value_body});
+    pr::remember(pr::natives.json_value, p.module().attr("_json_value"));
+}
 
 }  // namespace remote

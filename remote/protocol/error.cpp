@@ -1,8 +1,160 @@
-// Not built yet.
+// RemoteError: the error that travels between the gateway and the remote command line.
+#include "internal.h"
 #include "parts.h"
 
 namespace remote {
 
-void define_remote_error(qyb::Part&) {}
+namespace py = pybind11;
+
+namespace protocol {
+
+namespace {
+
+PyObject* outcomes() {
+    static PyObject* set = frozen_set_of(
+        {qyb::name<"not_started">(), qyb::name<"completed">(), qyb::name<"unknown">()});
+    return set;
+}
+
+PyObject* error_response_keys() {
+    static PyObject* set = frozen_set_of({qyb::name<"error">()});
+    return set;
+}
+
+PyObject* error_keys() {
+    static PyObject* set = frozen_set_of({qyb::name<"code">(), qyb::name<"message">(),
+                                          qyb::name<"request_id">(), qyb::name<"retryable">(),
+                                          qyb::name<"outcome">()});
+    return set;
+}
+
+// Membership in the three outcomes. They are strings, so anything else (an unhashable JSON
+// array or object among them) is simply not one of them.
+bool is_outcome(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        return false;
+    }
+    int found = PySet_Contains(outcomes(), value);
+    if (found < 0) {
+        throw py::error_already_set();
+    }
+    return found != 0;
+}
+
+// `super().__init__(message)`: the class after the one that defines the running method in the
+// instance's MRO, as the zero-argument super() finds it.
+void init_base(const qyb::Call& call, PyObject* self, PyObject* message) {
+    py::tuple mro = py::reinterpret_borrow<py::tuple>(Py_TYPE(self)->tp_mro);
+    PyObject* owner = nullptr;
+    for (py::handle cls : mro) {
+        PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
+        PyObject* init = PyDict_GetItemWithError(dict, qyb::name<"__init__">().ptr());
+        if (init == call.function().ptr()) {
+            owner = cls.ptr();
+            break;
+        }
+        if (init == nullptr && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+    if (owner == nullptr) {
+        qyb::raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
+    }
+    py::object base = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                         owner, self, nullptr));
+    py::object init = steal(PyObject_GetAttr(base.ptr(), qyb::name<"__init__">().ptr()));
+    steal(PyObject_CallOneArg(init.ptr(), message));
+}
+
+void set_attr(PyObject* self, py::handle name, PyObject* value) {
+    if (PyObject_SetAttr(self, name.ptr(), value) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+py::object get_attr(PyObject* self, py::handle name) {
+    return steal(PyObject_GetAttr(self, name.ptr()));
+}
+
+py::object item_of(PyObject* dict, py::handle key) {
+    return steal(PyObject_GetItem(dict, key.ptr()));
+}
+
+py::object init_body(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    PyObject* code = call[1].ptr();
+    PyObject* message = call[2].ptr();
+    init_base(call, self, message);
+    if (!call_identifier(call, code)) {
+        qyb::raise(PyExc_ValueError, "invalid remote error code");
+    }
+    if (!is_outcome(call[5].ptr())) {
+        qyb::raise(PyExc_ValueError, "invalid remote error outcome");
+    }
+    set_attr(self, qyb::name<"code">(), code);
+    set_attr(self, qyb::name<"message">(), message);
+    set_attr(self, qyb::name<"request_id">(), call[3].ptr());
+    set_attr(self, qyb::name<"retryable">(), call[4].ptr());
+    set_attr(self, qyb::name<"outcome">(), call[5].ptr());
+    return py::none();
+}
+
+py::object to_dict_body(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    py::dict error;
+    for (py::handle key : {qyb::name<"code">(), qyb::name<"message">(), qyb::name<"request_id">(),
+                           qyb::name<"retryable">(), qyb::name<"outcome">()}) {
+        error[key] = get_attr(self, key);
+    }
+    py::dict outer;
+    outer[qyb::name<"error">()] = error;
+    return outer;
+}
+
+py::object from_dict_body(const qyb::Call& call) {
+    PyObject* cls = call[0].ptr();
+    py::object outer = call_object(call, call[1].ptr(), error_response_keys(),
+                                   qyb::name<"error response">().ptr());
+    py::object item = call_object(call, item_of(outer.ptr(), qyb::name<"error">()).ptr(),
+                                  error_keys(), qyb::name<"error">().ptr());
+    call_string(call, item_of(item.ptr(), qyb::name<"code">()).ptr(), qyb::name<"error.code">().ptr(),
+                int_constant<64>(), false);
+    call_string(call, item_of(item.ptr(), qyb::name<"message">()).ptr(),
+                qyb::name<"error.message">().ptr(), int_constant<4096>(), false);
+    py::object request_id = item_of(item.ptr(), qyb::name<"request_id">());
+    if (!request_id.is_none()) {
+        call_request_id(call, request_id.ptr());
+    }
+    if (!PyBool_Check(item_of(item.ptr(), qyb::name<"retryable">()).ptr())) {
+        qyb::raise(PyExc_ValueError, "error.retryable must be boolean");
+    }
+    if (!is_outcome(item_of(item.ptr(), qyb::name<"outcome">()).ptr())) {
+        qyb::raise(PyExc_ValueError, "invalid error.outcome");
+    }
+    return call_with_keywords(cls, item.ptr());
+}
+
+}  // namespace
+
+}  // namespace protocol
+
+void define_remote_error(qyb::Part& p) {
+    using qyb::arg;
+    using qyb::kwonly;
+    namespace pr = protocol;
+    qyb::ClassBuilder c(p.module(), "RemoteError", {PyExc_RuntimeError});
+    c.doc("Stable error transported between the gateway and remote CLI.")
+        .method({.name = "__init__",
+                 .params = {arg("self"), arg("code", "str"), arg("message", "str"),
+                            kwonly("request_id", "str | None", py::none()),
+                            kwonly("retryable", "bool", py::bool_(false)),
+                            kwonly("outcome", "str", py::str("not_started"))},
+                 .body = pr::init_body})
+        .method({.name = "to_dict", .params = {arg("self")}, .returns = "dict[str, Any]",
+                 .body = pr::to_dict_body})
+        .class_method({.name = "from_dict", .params = {arg("cls"), arg("value", "Any")},
+                       .returns = "'RemoteError'", .body = pr::from_dict_body});
+    p.bind_class(c);
+}
 
 }  // namespace remote

@@ -1,8 +1,284 @@
-// Not built yet.
+// The command records: ClientIdentity, CommandRequest and CommandResponse, frozen dataclasses
+// whose native __post_init__ checks every field.
+#include "internal.h"
 #include "parts.h"
 
 namespace remote {
 
-void define_records(qyb::Part&) {}
+namespace py = pybind11;
+
+namespace protocol {
+
+namespace {
+
+PyObject* client_keys() {
+    static PyObject* set = frozen_set_of(
+        {qyb::name<"client_id">(), qyb::name<"client_name">(), qyb::name<"cli_version">()});
+    return set;
+}
+
+PyObject* request_keys() {
+    static PyObject* set = frozen_set_of({qyb::name<"protocol_version">(), qyb::name<"request_id">(),
+                                          qyb::name<"nickname">(), qyb::name<"argv">(),
+                                          qyb::name<"client">()});
+    return set;
+}
+
+PyObject* response_keys() {
+    static PyObject* set = frozen_set_of({qyb::name<"protocol_version">(), qyb::name<"request_id">(),
+                                          qyb::name<"command">(), qyb::name<"duration_ms">()});
+    return set;
+}
+
+PyObject* command_keys() {
+    static PyObject* set = frozen_set_of(
+        {qyb::name<"exit_code">(), qyb::name<"result">(), qyb::name<"stderr">()});
+    return set;
+}
+
+py::object field(PyObject* self, py::handle name) { return steal(PyObject_GetAttr(self, name.ptr())); }
+
+py::object item_of(PyObject* mapping, py::handle key) { return steal(PyObject_GetItem(mapping, key.ptr())); }
+
+void set_item(PyObject* mapping, py::handle key, py::handle value) {
+    if (PyObject_SetItem(mapping, key.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+bool compare(PyObject* a, PyObject* b, int op) {
+    int r = PyObject_RichCompareBool(a, b, op);
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r != 0;
+}
+
+py::dict with_keys(std::initializer_list<std::pair<py::handle, py::object>> entries) {
+    py::dict d;
+    for (const auto& [key, value] : entries) {
+        d[key] = value;
+    }
+    return d;
+}
+
+// ---------------------------------------------------------------------------------------
+// ClientIdentity
+
+py::object client_post_init(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    call_request_id(call, field(self, qyb::name<"client_id">()).ptr(), qyb::name<"client.client_id">().ptr());
+    call_string(call, field(self, qyb::name<"client_name">()).ptr(), qyb::name<"client.client_name">().ptr(),
+                int_constant<128>(), false);
+    call_string(call, field(self, qyb::name<"cli_version">()).ptr(), qyb::name<"client.cli_version">().ptr(),
+                int_constant<128>(), false);
+    return py::none();
+}
+
+py::object client_to_dict(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    return with_keys({{qyb::name<"client_id">(), field(self, qyb::name<"client_id">())},
+                      {qyb::name<"client_name">(), field(self, qyb::name<"client_name">())},
+                      {qyb::name<"cli_version">(), field(self, qyb::name<"cli_version">())}});
+}
+
+py::object client_from_dict(const qyb::Call& call) {
+    py::object data = call_object(call, call[1].ptr(), client_keys(), qyb::name<"client">().ptr());
+    return call_with_keywords(call[0].ptr(), data.ptr());
+}
+
+// ---------------------------------------------------------------------------------------
+// CommandRequest
+
+[[noreturn]] void bad_argv() {
+    qyb::raise(PyExc_ValueError, "argv must be a non-empty array with at most 256 items");
+}
+
+void check_word(const qyb::Call& call, PyObject* word, Py_ssize_t index) {
+    py::object check = call.global<"_string">();
+    py::object limit = call.global<"MAX_ARGUMENT_CHARS">();
+    if (check.ptr() == natives.string) {
+        // The label is only needed for the refusal.
+        if (!string_passes(word, limit.ptr(), Py_True)) {
+            refuse_field(steal(PyUnicode_FromFormat("argv[%zd]", index)).ptr());
+        }
+        return;
+    }
+    call_string(call, word, steal(PyUnicode_FromFormat("argv[%zd]", index)).ptr(), limit.ptr(), true);
+}
+
+py::object request_post_init(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    py::object version = field(self, qyb::name<"protocol_version">());
+    if (!PyLong_CheckExact(version.ptr()) ||
+        compare(version.ptr(), call.global<"_remote_protocol__PROTOCOL_VERSION">().ptr(), Py_NE)) {
+        qyb::raise(PyExc_ValueError, "unsupported protocol_version");
+    }
+    call_request_id(call, field(self, qyb::name<"request_id">()).ptr());
+
+    py::object argv = field(self, qyb::name<"argv">());
+    if (!PyTuple_Check(argv.ptr()) || !truth(argv.ptr())) {
+        bad_argv();
+    }
+    Py_ssize_t count = PyObject_Length(argv.ptr());
+    if (count < 0) {
+        throw py::error_already_set();
+    }
+    if (length_above(count, call.global<"MAX_ARGV">().ptr())) {
+        bad_argv();
+    }
+    if (PyTuple_CheckExact(argv.ptr())) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(argv.ptr()); ++i) {
+            check_word(call, PyTuple_GET_ITEM(argv.ptr(), i), i);
+        }
+    } else {
+        py::object it = steal(PyObject_GetIter(argv.ptr()));
+        Py_ssize_t i = 0;
+        while (PyObject* next = PyIter_Next(it.ptr())) {
+            py::object word = steal(next);
+            check_word(call, word.ptr(), i++);
+        }
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+
+    py::object nickname = field(self, qyb::name<"nickname">());
+    if (!nickname.is_none()) {
+        call_string(call, nickname.ptr(), qyb::name<"nickname">().ptr(), int_constant<128>(), false);
+    }
+    int is_client = PyObject_IsInstance(field(self, qyb::name<"client">()).ptr(),
+                                        call.global<"ClientIdentity">().ptr());
+    if (is_client < 0) {
+        throw py::error_already_set();
+    }
+    if (is_client == 0) {
+        qyb::raise(PyExc_ValueError, "client must be ClientIdentity");
+    }
+    return py::none();
+}
+
+py::object request_to_dict(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    py::object client = field(self, qyb::name<"client">());
+    return with_keys(
+        {{qyb::name<"protocol_version">(), field(self, qyb::name<"protocol_version">())},
+         {qyb::name<"request_id">(), field(self, qyb::name<"request_id">())},
+         {qyb::name<"nickname">(), field(self, qyb::name<"nickname">())},
+         {qyb::name<"argv">(), steal(PySequence_List(field(self, qyb::name<"argv">()).ptr()))},
+         {qyb::name<"client">(),
+          steal(PyObject_CallMethodNoArgs(client.ptr(), qyb::name<"to_dict">().ptr()))}});
+}
+
+py::object request_from_dict(const qyb::Call& call) {
+    py::object data = call_object(call, call[1].ptr(), request_keys(), qyb::name<"command request">().ptr());
+    py::object argv = item_of(data.ptr(), qyb::name<"argv">());
+    if (!PyList_Check(argv.ptr())) {
+        qyb::raise(PyExc_ValueError, "argv must be an array");
+    }
+    set_item(data.ptr(), qyb::name<"argv">(), steal(PySequence_Tuple(argv.ptr())));
+    py::object reader = steal(PyObject_GetAttr(call.global<"ClientIdentity">().ptr(),
+                                               qyb::name<"from_dict">().ptr()));
+    py::object client = steal(PyObject_CallOneArg(reader.ptr(), item_of(data.ptr(), qyb::name<"client">()).ptr()));
+    set_item(data.ptr(), qyb::name<"client">(), client);
+    return call_with_keywords(call[0].ptr(), data.ptr());
+}
+
+// ---------------------------------------------------------------------------------------
+// CommandResponse
+
+py::object response_post_init(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    py::object version = field(self, qyb::name<"protocol_version">());
+    if (compare(version.ptr(), call.global<"_remote_protocol__PROTOCOL_VERSION">().ptr(), Py_NE) ||
+        !PyLong_CheckExact(version.ptr())) {
+        qyb::raise(PyExc_ValueError, "unsupported protocol_version");
+    }
+    call_request_id(call, field(self, qyb::name<"request_id">()).ptr());
+
+    py::object exit_code = field(self, qyb::name<"exit_code">());
+    if (!PyLong_CheckExact(exit_code.ptr()) || compare(exit_code.ptr(), int_constant<0>(), Py_LT) ||
+        compare(exit_code.ptr(), int_constant<255>(), Py_GT)) {
+        qyb::raise(PyExc_ValueError, "exit_code must be between 0 and 255");
+    }
+    call_json_value(call, field(self, qyb::name<"result">()).ptr());
+    call_string(call, field(self, qyb::name<"stderr">()).ptr(), qyb::name<"stderr">().ptr(),
+                call.global<"MAX_STDERR_CHARS">().ptr(), true);
+    py::object duration = field(self, qyb::name<"duration_ms">());
+    if (!PyLong_CheckExact(duration.ptr()) || compare(duration.ptr(), int_constant<0>(), Py_LT)) {
+        qyb::raise(PyExc_ValueError, "duration_ms must be a non-negative integer");
+    }
+    return py::none();
+}
+
+py::object response_to_dict(const qyb::Call& call) {
+    PyObject* self = call[0].ptr();
+    py::dict command = with_keys({{qyb::name<"exit_code">(), field(self, qyb::name<"exit_code">())},
+                                  {qyb::name<"result">(), field(self, qyb::name<"result">())},
+                                  {qyb::name<"stderr">(), field(self, qyb::name<"stderr">())}});
+    return with_keys({{qyb::name<"protocol_version">(), field(self, qyb::name<"protocol_version">())},
+                      {qyb::name<"request_id">(), field(self, qyb::name<"request_id">())},
+                      {qyb::name<"command">(), command},
+                      {qyb::name<"duration_ms">(), field(self, qyb::name<"duration_ms">())}});
+}
+
+py::object response_from_dict(const qyb::Call& call) {
+    py::object data = call_object(call, call[1].ptr(), response_keys(), qyb::name<"command response">().ptr());
+    py::object entry = steal(PyObject_CallMethodOneArg(data.ptr(), qyb::name<"pop">().ptr(),
+                                                       qyb::name<"command">().ptr()));
+    py::object command = call_object(call, entry.ptr(), command_keys(), qyb::name<"command">().ptr());
+    // cls(**data, **command): the key sets are disjoint.
+    py::object kwargs = steal(PyDict_New());
+    if (PyDict_Merge(kwargs.ptr(), data.ptr(), 1) < 0 || PyDict_Merge(kwargs.ptr(), command.ptr(), 1) < 0) {
+        throw py::error_already_set();
+    }
+    return call_with_keywords(call[0].ptr(), kwargs.ptr());
+}
+
+// ---------------------------------------------------------------------------------------
+
+using qyb::arg;
+
+void bind_record(qyb::Part& p, qyb::ClassBuilder& c, qyb::Body post_init, qyb::Body to_dict,
+                 qyb::Body from_dict, std::source_location where = std::source_location::current()) {
+    c.method({.name = "__post_init__", .params = {arg("self")}, .body = post_init})
+        .method({.name = "to_dict", .params = {arg("self")}, .body = to_dict})
+        .class_method({.name = "from_dict", .params = {arg("cls"), arg("value")}, .body = from_dict});
+    std::string what = "class " + c.name();
+    p.step(what.c_str(), where, [&] {
+        py::object cls = p.get("dataclass")(py::arg("frozen") = true)(c.build());
+        p.bind(c.name().c_str(), cls);
+    });
+}
+
+}  // namespace
+
+}  // namespace protocol
+
+void define_records(qyb::Part& p) {
+    namespace pr = protocol;
+    py::object version = p.get("_remote_protocol__PROTOCOL_VERSION");
+
+    qyb::ClassBuilder client(p.module(), "ClientIdentity");
+    client.field("client_id", "str").field("client_name", "str").field("cli_version", "str");
+    pr::bind_record(p, client, pr::client_post_init, pr::client_to_dict, pr::client_from_dict);
+
+    qyb::ClassBuilder request(p.module(), "CommandRequest");
+    request.field("request_id", "str")
+        .field("argv", "tuple[str, ...]")
+        .field("client", "ClientIdentity")
+        .field("nickname", "str | None", py::none())
+        .field("protocol_version", "int", version);
+    pr::bind_record(p, request, pr::request_post_init, pr::request_to_dict, pr::request_from_dict);
+
+    qyb::ClassBuilder response(p.module(), "CommandResponse");
+    response.field("request_id", "str")
+        .field("exit_code", "int")
+        .field("result", "Any")
+        .field("stderr", "str")
+        .field("duration_ms", "int")
+        .field("protocol_version", "int", version);
+    pr::bind_record(p, response, pr::response_post_init, pr::response_to_dict, pr::response_from_dict);
+}
 
 }  // namespace remote

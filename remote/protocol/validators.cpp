@@ -1,8 +1,368 @@
-// Not built yet.
+// Field validators of the wire records: exact key sets, bounded texts, UUID texts, identifiers.
+#include "internal.h"
 #include "parts.h"
 
 namespace remote {
 
-void define_validators(qyb::Part&) {}
+namespace py = pybind11;
+
+namespace protocol {
+
+namespace {
+
+py::object field_message(PyObject* label, const char* suffix) {
+    py::object text = steal(PyObject_Format(label, nullptr));
+    return steal(PyUnicode_FromFormat("invalid %U%s", text.ptr(), suffix));
+}
+
+PyObject* allow_empty_kwnames() {
+    static PyObject* names = nullptr;
+    if (names == nullptr) {
+        names = PyTuple_Pack(1, qyb::name<"allow_empty">().ptr());
+        if (names == nullptr) {
+            throw py::error_already_set();
+        }
+    }
+    return names;
+}
+
+// `ch.islower() or ch.isdigit() or ch == "_"` for an item of a str subclass's iteration.
+bool identifier_char(PyObject* ch) {
+    if (truth(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"islower">().ptr())).ptr())) {
+        return true;
+    }
+    if (truth(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"isdigit">().ptr())).ptr())) {
+        return true;
+    }
+    return truth(steal(PyObject_RichCompare(ch, qyb::name<"_">().ptr(), Py_EQ)).ptr());
+}
+
+// ---------------------------------------------------------------------------------------
+// Bodies
+
+py::object object_body(const qyb::Call& call) {
+    return object_core(call[0].ptr(), call[1].ptr(), call[2].ptr());
+}
+
+py::object string_body(const qyb::Call& call) {
+    if (!string_passes(call[0].ptr(), call[2].ptr(), call[3].ptr())) {
+        refuse_field(call[1].ptr());
+    }
+    return py::reinterpret_borrow<py::object>(call[0]);
+}
+
+py::object request_id_body(const qyb::Call& call) {
+    request_id_core(call, call[0].ptr(), call[1].ptr());
+    return py::none();
+}
+
+py::object identifier_body(const qyb::Call& call) { return identifier_core(call[0].ptr()); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// Shared helpers
+
+py::object fetch_exception() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, tb);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    return steal(value);
+}
+
+bool truth(PyObject* value) {
+    int t = PyObject_IsTrue(value);
+    if (t < 0) {
+        throw py::error_already_set();
+    }
+    return t != 0;
+}
+
+PyObject* frozen_set_of(std::initializer_list<py::handle> items) {
+    py::list list;
+    for (py::handle h : items) {
+        list.append(h);
+    }
+    return steal(PyFrozenSet_New(list.ptr())).release().ptr();
+}
+
+// ---------------------------------------------------------------------------------------
+// Cores
+
+bool length_above(Py_ssize_t n, PyObject* limit) {
+    if (PyLong_CheckExact(limit)) {
+        int overflow = 0;
+        long long l = PyLong_AsLongLongAndOverflow(limit, &overflow);
+        if (overflow != 0) {
+            return overflow < 0;
+        }
+        if (l == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        return static_cast<long long>(n) > l;
+    }
+    py::object length = steal(PyLong_FromSsize_t(n));
+    int above = PyObject_RichCompareBool(length.ptr(), limit, Py_GT);
+    if (above < 0) {
+        throw py::error_already_set();
+    }
+    return above != 0;
+}
+
+void refuse_field(PyObject* label, const char* suffix) {
+    qyb::raise(PyExc_ValueError, field_message(label, suffix));
+}
+
+py::object object_core(PyObject* value, PyObject* keys, PyObject* label) {
+    if (!PyDict_Check(value)) {
+        refuse_field(label, " fields");
+    }
+    bool same = true;
+    if (PyDict_CheckExact(value) && PyAnySet_CheckExact(keys)) {
+        // Equal sets: the same size and every key of the dict in `keys`.
+        if (PyDict_GET_SIZE(value) != PySet_GET_SIZE(keys)) {
+            same = false;
+        } else {
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(value, &pos, &key, &item)) {
+                py::object held = py::reinterpret_borrow<py::object>(key);
+                int found = PySet_Contains(keys, key);
+                if (found < 0) {
+                    throw py::error_already_set();
+                }
+                if (found == 0) {
+                    same = false;
+                    break;
+                }
+            }
+        }
+    } else {
+        py::object present = steal(PySet_New(value));
+        int differs = PyObject_RichCompareBool(present.ptr(), keys, Py_NE);
+        if (differs < 0) {
+            throw py::error_already_set();
+        }
+        same = differs == 0;
+    }
+    if (!same) {
+        refuse_field(label, " fields");
+    }
+    if (PyDict_CheckExact(value)) {
+        return steal(PyDict_Copy(value));
+    }
+    return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
+}
+
+bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
+    if (!PyUnicode_Check(value)) {
+        return false;
+    }
+    if (!truth(allow_empty) && !truth(value)) {
+        return false;
+    }
+    Py_ssize_t n = PyObject_Length(value);
+    if (n < 0) {
+        throw py::error_already_set();
+    }
+    if (length_above(n, limit)) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(value)) {
+        Py_ssize_t at = PyUnicode_FindChar(value, 0, 0, n, 1);
+        if (at == -2) {
+            throw py::error_already_set();
+        }
+        return at == -1;
+    }
+    static PyObject* nul = nullptr;
+    if (nul == nullptr) {
+        nul = PyUnicode_FromOrdinal(0);
+        if (nul == nullptr) {
+            throw py::error_already_set();
+        }
+    }
+    int contains = PySequence_Contains(value, nul);
+    if (contains < 0) {
+        throw py::error_already_set();
+    }
+    return contains == 0;
+}
+
+void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
+    call_string(call, value, label, int_constant<64>(), false);
+    py::object uuid = call.global<"uuid">();
+    // Both the attribute and the parse stand inside the guarded step.
+    PyObject* parsed = nullptr;
+    PyObject* parse = PyObject_GetAttr(uuid.ptr(), qyb::name<"UUID">().ptr());
+    if (parse != nullptr) {
+        parsed = PyObject_CallOneArg(parse, value);
+        Py_DECREF(parse);
+    }
+    if (parsed != nullptr) {
+        Py_DECREF(parsed);
+        return;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        throw py::error_already_set();
+    }
+    py::object cause = fetch_exception();
+    qyb::raise_from(PyExc_ValueError, field_message(label, ""), cause);
+}
+
+py::object identifier_core(PyObject* value) {
+    if (!PyUnicode_Check(value)) {
+        return py::bool_(false);
+    }
+    if (PyUnicode_CheckExact(value)) {
+        const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+        if (n == 0) {
+            return py::reinterpret_borrow<py::object>(value);
+        }
+        if (n > 64) {
+            return py::bool_(false);
+        }
+        const int kind = PyUnicode_KIND(value);
+        const void* data = PyUnicode_DATA(value);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+            if (!(Py_UNICODE_ISLOWER(ch) || Py_UNICODE_ISDIGIT(ch) || ch == '_')) {
+                return py::bool_(false);
+            }
+        }
+        return py::bool_(true);
+    }
+    // A subclass may override its truth, length and iteration: go through them.
+    if (!truth(value)) {
+        return py::reinterpret_borrow<py::object>(value);
+    }
+    Py_ssize_t n = PyObject_Length(value);
+    if (n < 0) {
+        throw py::error_already_set();
+    }
+    if (n > 64) {
+        return py::bool_(false);
+    }
+    py::object it = steal(PyObject_GetIter(value));
+    while (PyObject* ch = PyIter_Next(it.ptr())) {
+        py::object held = steal(ch);
+        if (!identifier_char(ch)) {
+            return py::bool_(false);
+        }
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return py::bool_(true);
+}
+
+// ---------------------------------------------------------------------------------------
+// Calls through the module namespace
+
+py::object call_object(const qyb::Call& call, PyObject* value, PyObject* keys, PyObject* label) {
+    py::object f = call.global<"_object">();
+    if (f.ptr() == natives.object) {
+        return object_core(value, keys, label);
+    }
+    PyObject* args[] = {value, keys, label};
+    return steal(PyObject_Vectorcall(f.ptr(), args, 3, nullptr));
+}
+
+void call_string(const qyb::Call& call, PyObject* value, PyObject* label, PyObject* limit,
+                 bool allow_empty) {
+    py::object f = call.global<"_string">();
+    if (f.ptr() == natives.string) {
+        if (!string_passes(value, limit, allow_empty ? Py_True : Py_False)) {
+            refuse_field(label);
+        }
+        return;
+    }
+    PyObject* args[] = {value, label, limit, Py_True};
+    steal(PyObject_Vectorcall(f.ptr(), args, 3, allow_empty ? allow_empty_kwnames() : nullptr));
+}
+
+void call_request_id(const qyb::Call& call, PyObject* value, PyObject* label) {
+    py::object f = call.global<"_request_id">();
+    if (f.ptr() == natives.request_id) {
+        request_id_core(call, value, label != nullptr ? label : qyb::name<"request_id">().ptr());
+        return;
+    }
+    PyObject* args[] = {value, label};
+    steal(PyObject_Vectorcall(f.ptr(), args, label != nullptr ? 2 : 1, nullptr));
+}
+
+bool call_identifier(const qyb::Call& call, PyObject* value) {
+    py::object f = call.global<"_identifier">();
+    py::object result = f.ptr() == natives.identifier ? identifier_core(value)
+                                                      : steal(PyObject_CallOneArg(f.ptr(), value));
+    return truth(result.ptr());
+}
+
+void unpack_pair(PyObject* item, py::object& first, py::object& second) {
+    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)) {
+        first = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item, 0));
+        second = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item, 1));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(item);
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
+            !PySequence_Check(item)) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(item)->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    py::object iterator = steal(it);
+    py::object* slots[] = {&first, &second};
+    for (int i = 0; i < 2; ++i) {
+        PyObject* v = PyIter_Next(it);
+        if (v == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            }
+            throw py::error_already_set();
+        }
+        *slots[i] = steal(v);
+    }
+    PyObject* extra = PyIter_Next(it);
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        qyb::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+}
+
+}  // namespace protocol
+
+void define_validators(qyb::Part& p) {
+    using qyb::arg;
+    using qyb::kwonly;
+    namespace pr = protocol;
+    py::module_& m = p.module();
+
+    p.def({.name = "_object", .params = {arg("value"), arg("keys"), arg("label")}, .body = pr::object_body});
+    pr::remember(pr::natives.object, m.attr("_object"));
+
+    p.def({.name = "_string",
+           .params = {arg("value"), arg("label"), arg("limit"), kwonly("allow_empty", py::bool_(false))},
+           .body = pr::string_body});
+    pr::remember(pr::natives.string, m.attr("_string"));
+
+    p.def({.name = "_request_id",
+           .params = {arg("value"), arg("label", py::str("request_id"))},
+           .body = pr::request_id_body});
+    pr::remember(pr::natives.request_id, m.attr("_request_id"));
+
+    p.def({.name = "_identifier", .params = {arg("value")}, .body = pr::identifier_body});
+    pr::remember(pr::natives.identifier, m.attr("_identifier"));
+}
 
 }  // namespace remote
