@@ -1,8 +1,702 @@
-// Not built yet.
+// The gateway's HTTP layer: the threaded server, the request handler of the v1 API, and the
+// functions that make and run a server.
+#include <Python.h>
+
+#include <initializer_list>
+#include <iterator>
+#include <limits>
+
 #include "parts.h"
 
 namespace remote {
+namespace {
 
-void define_http_server(qyb::Part&) {}
+namespace py = pybind11;
+using qyb::arg;
+using qyb::kwonly;
+using qyb::name;
+
+// ---------------------------------------------------------------------------------------
+// Calls into Python without temporaries of our own: interned names, vectorcall.
+
+py::object steal(PyObject* o) {
+    if (o == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(o);
+}
+
+py::object get(py::handle obj, py::handle attr) { return steal(PyObject_GetAttr(obj.ptr(), attr.ptr())); }
+
+void set(py::handle obj, py::handle attr, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+template <class... A>
+py::object invoke(py::handle f, const A&... args) {
+    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
+// `obj.<method>(args...)`, without making a bound method.
+template <class... A>
+py::object call_method(py::handle obj, py::handle method, const A&... args) {
+    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
+    return steal(PyObject_VectorcallMethod(method.ptr(), argv, 1 + sizeof...(A), nullptr));
+}
+
+// A call whose last arguments go by keyword; `kwnames` holds their names.
+py::object call_kw(py::handle f, std::initializer_list<py::handle> args, py::handle kwnames) {
+    PyObject* argv[8];
+    if (args.size() > std::size(argv)) {
+        qyb::raise(PyExc_SystemError, "too many arguments for call_kw");
+    }
+    std::size_t n = 0;
+    for (py::handle a : args) {
+        argv[n++] = a.ptr();
+    }
+    const std::size_t positional = n - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
+    return steal(PyObject_Vectorcall(f.ptr(), argv, positional, kwnames.ptr()));
+}
+
+// Process-lifetime constants, made on first use under the GIL, like qyb::name.
+template <long V>
+py::handle integer() {
+    static PyObject* value = nullptr;
+    if (value == nullptr) {
+        value = PyLong_FromLong(V);
+        if (value == nullptr) {
+            throw py::error_already_set();
+        }
+    }
+    return value;
+}
+
+py::handle keyword_names(PyObject*& slot, std::initializer_list<py::handle> names) {
+    if (slot == nullptr) {
+        PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+        if (t == nullptr) {
+            throw py::error_already_set();
+        }
+        Py_ssize_t i = 0;
+        for (py::handle n : names) {
+            PyTuple_SET_ITEM(t, i++, Py_NewRef(n.ptr()));
+        }
+        slot = t;
+    }
+    return slot;
+}
+
+py::handle crlf() {
+    static PyObject* value = nullptr;
+    if (value == nullptr) {
+        value = PyBytes_FromStringAndSize("\r\n", 2);
+        if (value == nullptr) {
+            throw py::error_already_set();
+        }
+    }
+    return value;
+}
+
+bool equals(py::handle a, py::handle b) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r == 1;
+}
+
+bool truthy(py::handle o) {
+    int r = PyObject_IsTrue(o.ptr());
+    if (r < 0) {
+        throw py::error_already_set();
+    }
+    return r == 1;
+}
+
+void dict_set(py::handle d, py::handle key, py::handle value) {
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+// While an `except` clause runs, the caught exception is the one being handled: errors raised
+// in the clause get it as their __context__, and sys.exc_info() sees it, as in Python.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set& e) : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(e.value().ptr());
+    }
+    ~Handling() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
+double monotonic(const qyb::Call& call) {
+    py::object t = call_method(call.global<"time">(), name<"monotonic">());
+    double v = PyFloat_AsDouble(t.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return v;
+}
+
+// ---------------------------------------------------------------------------------------
+// Content-Length
+
+// The decimal value of a Content-Length value made of the digits 0 to 9 only, or null for any
+// other value (None included). A value whose digits the interpreter refuses to convert (beyond
+// its integer-conversion limit) is above every size limit; it becomes 16 ** digits, which is
+// larger still, so the size tests refuse it as they refuse any too-large length.
+py::object content_length(py::handle header) {
+    if (!PyUnicode_Check(header.ptr())) {
+        return py::object();
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(header.ptr());
+    if (n == 0) {
+        return py::object();
+    }
+    const int kind = PyUnicode_KIND(header.ptr());
+    const void* data = PyUnicode_DATA(header.ptr());
+    Py_ssize_t first = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < '0' || c > '9') {
+            return py::object();
+        }
+        if (first < 0 && c != '0') {
+            first = i;
+        }
+    }
+    if (first < 0) {
+        return py::reinterpret_borrow<py::object>(integer<0>());
+    }
+    const Py_ssize_t significant = n - first;
+    if (significant <= 18) {
+        long long v = 0;
+        for (Py_ssize_t i = first; i < n; ++i) {
+            v = v * 10 + static_cast<long long>(PyUnicode_READ(kind, data, i) - '0');
+        }
+        return steal(PyLong_FromLongLong(v));
+    }
+    PyObject* exact = PyLong_FromUnicodeObject(header.ptr(), 10);
+    if (exact != nullptr) {
+        return steal(exact);
+    }
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
+    py::object bits = steal(PyLong_FromSsize_t(4 * significant));
+    return steal(PyNumber_Lshift(integer<1>().ptr(), bits.ptr()));
+}
+
+long long clamp_to_long_long(py::handle length) {
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(length.ptr(), &overflow);
+    if (overflow != 0) {
+        return std::numeric_limits<long long>::max();
+    }
+    if (v == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return v;
+}
+
+constexpr long long kUnknownBodyLimit = 65536;
+constexpr long long kDrainChunk = 65536;
+constexpr double kDrainSeconds = 1.0;
+
+// After a refusal written without reading the request body: closing a socket whose receive
+// buffer still holds data makes the kernel send a reset, and the client may then lose the
+// answer it has not read yet. So the sending side is shut down first (the client sees the
+// answer and the end of it), and what the client still sends is read and dropped, at most
+// `limit` bytes and for about a second, before the base server closes the connection.
+void discard_unread_body(const qyb::Call& call, py::handle self, long long limit) {
+    if (limit <= 0) {
+        return;
+    }
+    py::object connection = get(self, name<"connection">());
+    py::object rfile = get(self, name<"rfile">());
+    try {
+        call_method(get(self, name<"wfile">()), name<"flush">());
+        // SHUT_WR; SD_SEND on Windows has the same value.
+        call_method(connection, name<"shutdown">(), integer<1>());
+        const double deadline = monotonic(call) + kDrainSeconds;
+        while (limit > 0) {
+            const double left = deadline - monotonic(call);
+            if (left <= 0) {
+                break;
+            }
+            py::object timeout = steal(PyFloat_FromDouble(left));
+            call_method(connection, name<"settimeout">(), timeout);
+            py::object size = steal(PyLong_FromLongLong(limit < kDrainChunk ? limit : kDrainChunk));
+            py::object chunk = call_method(rfile, name<"read1">(), size);
+            const Py_ssize_t got = PyObject_Length(chunk.ptr());
+            if (got < 0) {
+                throw py::error_already_set();
+            }
+            if (got == 0) {
+                break;
+            }
+            limit -= got;
+        }
+    } catch (py::error_already_set& e) {
+        // A client that is gone or too slow: the answer is out, the base server closes.
+        if (!e.matches(PyExc_OSError)) {
+            throw;
+        }
+    }
+}
+
+// The announced body length for the discard: the Content-Length value, or a small bound
+// when there is no valid one.
+long long announced_length(py::handle headers) {
+    py::object length = content_length(call_method(headers, name<"get">(), name<"Content-Length">()));
+    return length ? clamp_to_long_long(length) : kUnknownBodyLimit;
+}
+
+// ---------------------------------------------------------------------------------------
+// GatewayRequestHandler
+
+// log_message(self, format, *args): the base class logs every request and refusal through
+// it; the gateway writes no log. A method descriptor, since the parameter list has *args.
+PyObject* handler_log_message(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
+    bool has_format = nargs > 0;
+    if (kwnames != nullptr) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
+            if (PyUnicode_CompareWithASCIIString(key, "format") != 0) {
+                PyErr_Format(PyExc_TypeError,
+                             "GatewayRequestHandler.log_message() got an unexpected keyword argument '%S'",
+                             key);
+                return nullptr;
+            }
+            if (has_format) {
+                PyErr_SetString(PyExc_TypeError,
+                                "GatewayRequestHandler.log_message() got multiple values for argument 'format'");
+                return nullptr;
+            }
+            has_format = true;
+        }
+    }
+    if (!has_format) {
+        PyErr_SetString(PyExc_TypeError,
+                        "GatewayRequestHandler.log_message() missing 1 required positional argument: 'format'");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+PyMethodDef log_message_def = {
+    "log_message", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handler_log_message)),
+    METH_FASTCALL | METH_KEYWORDS, "log_message($self, format, *args)\n--\n\n"};
+
+// _json(self, status, payload): the whole answer leaves in one write. The base class's
+// send_response and send_header fill its headers buffer; the end of the headers and the body
+// are joined to that buffer and flush_headers writes it, which is end_headers' own work.
+py::object handler_json(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object body = invoke(call.global<"dumps_wire">(), call[2]);
+    call_method(self, name<"send_response">(), call[1]);
+    call_method(self, name<"send_header">(), name<"Content-Type">(),
+                name<"application/json; charset=utf-8">());
+    const Py_ssize_t size = PyObject_Length(body.ptr());
+    if (size < 0) {
+        throw py::error_already_set();
+    }
+    py::object length = steal(PyUnicode_FromFormat("%zd", size));
+    call_method(self, name<"send_header">(), name<"Content-Length">(), length);
+    call_method(self, name<"send_header">(), name<"Cache-Control">(), name<"no-store">());
+    if (!equals(get(self, name<"request_version">()), name<"HTTP/0.9">())) {
+        py::object buffer = get(self, name<"_headers_buffer">());
+        call_method(buffer, name<"append">(), crlf());
+        call_method(buffer, name<"append">(), body);
+        call_method(self, name<"flush_headers">());
+    } else {
+        // A simple request gets the body alone, as end_headers writes nothing for it.
+        call_method(get(self, name<"wfile">()), name<"write">(), body);
+    }
+    return py::none();
+}
+
+// _error(self, status, code, message, request_id=None, outcome="not_started")
+py::object handler_error(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::handle status = call[1];
+    const bool retryable =
+        equals(status, integer<429>()) || equals(status, integer<503>()) || equals(status, integer<504>());
+    static PyObject* kwnames = nullptr;
+    py::object error = call_kw(call.global<"RemoteError">(),
+                               {call[2], call[3], call[4], py::bool_(retryable), call[5]},
+                               keyword_names(kwnames, {name<"request_id">(), name<"retryable">(),
+                                                       name<"outcome">()}));
+    py::object fields = call_method(error, name<"to_dict">());
+    py::object payload = steal(PyDict_New());
+    dict_set(payload, name<"protocol_version">(), call.global<"_remote_protocol__PROTOCOL_VERSION">());
+    if (PyDict_Update(payload.ptr(), fields.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    call_method(self, name<"_json">(), status, payload);
+    return py::none();
+}
+
+// _principal(self): the request's principal, or None once the 401 answer is written.
+py::object handler_principal(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object authorizer = get(get(self, name<"server">()), name<"authorizer">());
+    py::object header = call_method(get(self, name<"headers">()), name<"get">(), name<"Authorization">());
+    py::object principal = call_method(authorizer, name<"authenticate">(), header);
+    if (principal.is_none()) {
+        call_method(self, name<"_error">(), integer<401>(), name<"unauthorized">(),
+                    name<"valid bearer token required">());
+    }
+    return principal;
+}
+
+py::object capabilities() {
+    py::object list = steal(PyList_New(2));
+    PyList_SET_ITEM(list.ptr(), 0, Py_NewRef(name<"execute">().ptr()));
+    PyList_SET_ITEM(list.ptr(), 1, Py_NewRef(name<"upload">().ptr()));
+    return list;
+}
+
+py::object handler_do_get(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object path = get(self, name<"path">());
+    if (equals(path, name<"/v1/health">())) {
+        py::object payload = steal(PyDict_New());
+        dict_set(payload, name<"protocol_version">(), integer<1>());
+        dict_set(payload, name<"status">(), name<"ok">());
+        dict_set(payload, name<"instance_id">(), get(get(self, name<"server">()), name<"instance_id">()));
+        dict_set(payload, name<"capabilities">(), capabilities());
+        call_method(self, name<"_json">(), integer<200>(), payload);
+        return py::none();
+    }
+    const bool auth_check = equals(path, name<"/v1/auth/check">());
+    if (!auth_check && !equals(path, name<"/v1/status">())) {
+        call_method(self, name<"_error">(), integer<404>(), name<"not_found">(), name<"endpoint not found">());
+        return py::none();
+    }
+    py::object principal = call_method(self, name<"_principal">());
+    if (principal.is_none()) {
+        return py::none();
+    }
+    if (auth_check) {
+        py::object payload = steal(PyDict_New());
+        dict_set(payload, name<"protocol_version">(), integer<1>());
+        dict_set(payload, name<"status">(), name<"ok">());
+        dict_set(payload, name<"authenticated">(), Py_True);
+        dict_set(payload, name<"token_id">(), get(principal, name<"token_id">()));
+        call_method(self, name<"_json">(), integer<200>(), payload);
+        return py::none();
+    }
+    py::object status;
+    try {
+        py::object router = get(get(self, name<"server">()), name<"router">());
+        status = call_method(router, name<"status">(), get(principal, name<"accounts">()));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        Handling handling(e);
+        call_method(self, name<"_error">(), integer<503>(), name<"service_unavailable">(),
+                    name<"worker registry is unavailable">());
+        return py::none();
+    }
+    py::object payload = steal(PyDict_New());
+    dict_set(payload, name<"protocol_version">(), integer<1>());
+    if (PyDict_Update(payload.ptr(), status.ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    call_method(self, name<"_json">(), integer<200>(), payload);
+    return py::none();
+}
+
+// POST /v1/uploads: the body stream goes to the store, which reads it.
+void post_upload(const qyb::Call& call, py::handle self, py::handle principal) {
+    py::object headers = get(self, name<"headers">());
+    py::object header = call_method(headers, name<"get">(), name<"Content-Length">());
+    py::object upload;
+    try {
+        py::object length = content_length(header);
+        if (!length) {
+            qyb::raise_object(invoke(call.global<"RemoteResourceError">(), name<"valid Content-Length required">()));
+        }
+        py::object uploads = get(get(self, name<"server">()), name<"uploads">());
+        py::object owner = get(principal, name<"token_id">());
+        py::object filename = call_method(get(call.global<"urllib">(), name<"parse">()), name<"unquote">(),
+                                          call_method(headers, name<"get">(), name<"X-Filename-UTF8">(),
+                                                      name<"">()));
+        py::object rfile = get(self, name<"rfile">());
+        py::object digest = call_method(headers, name<"get">(), name<"X-Content-SHA256">());
+        upload = call_method(uploads, name<"put">(), owner, filename, rfile, length, digest);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(call.global<"RemoteResourceError">())) {
+            throw;
+        }
+        {
+            Handling handling(e);
+            py::object message = steal(PyObject_Str(e.value().ptr()));
+            call_method(self, name<"_error">(), integer<400>(), name<"invalid_upload">(), message);
+        }
+        py::object length = content_length(header);
+        discard_unread_body(call, self, length ? clamp_to_long_long(length) : kUnknownBodyLimit);
+        return;
+    }
+    py::object upload_id = get(upload, name<"upload_id">());
+    py::object payload = steal(PyDict_New());
+    dict_set(payload, name<"protocol_version">(), integer<1>());
+    dict_set(payload, name<"upload_id">(), upload_id);
+    dict_set(payload, name<"filename">(), get(upload, name<"filename">()));
+    dict_set(payload, name<"size">(), get(upload, name<"size">()));
+    dict_set(payload, name<"sha256">(), get(upload, name<"sha256">()));
+    dict_set(payload, name<"reference">(), steal(PyNumber_Add(name<"artifact://">().ptr(), upload_id.ptr())));
+    call_method(self, name<"_json">(), integer<201>(), payload);
+}
+
+// POST /v1/commands: the request stage, then the answer stage.
+void post_command(const qyb::Call& call, py::handle self, py::handle principal) {
+    py::object request_id = py::none();
+    const double started = monotonic(call);
+    py::object result;
+    // The bytes of the body left unread when the request ends with a refusal.
+    long long unread = 0;
+    // The guarded steps: true when they end the request with an answer of their own.
+    auto request_stage = [&]() -> bool {
+        py::object headers = get(self, name<"headers">());
+        py::object length = content_length(call_method(headers, name<"get">(), name<"Content-Length">()));
+        if (!length) {
+            unread = kUnknownBodyLimit;
+            qyb::raise(PyExc_ValueError, name<"valid Content-Length required">());
+        }
+        int too_large = PyObject_RichCompareBool(length.ptr(), call.global<"MAX_JSON_BYTES">().ptr(), Py_GT);
+        if (too_large < 0) {
+            throw py::error_already_set();
+        }
+        if (too_large) {
+            unread = clamp_to_long_long(length);
+            call_method(self, name<"_error">(), integer<413>(), name<"request_too_large">(),
+                        name<"request body is too large">());
+            return true;
+        }
+        py::object body = call_method(get(self, name<"rfile">()), name<"read">(), length);
+        py::object request = call_method(call.global<"CommandRequest">(), name<"from_dict">(),
+                                         invoke(call.global<"loads_strict">(), body));
+        request_id = get(request, name<"request_id">());
+        py::object nickname = get(request, name<"nickname">());
+        py::object argv = steal(PySequence_List(get(request, name<"argv">()).ptr()));
+        if (!truthy(call_method(principal, name<"permits">(), nickname))) {
+            call_method(self, name<"_error">(), integer<403>(), name<"account_forbidden">(),
+                        name<"token cannot access this account">(), request_id);
+            return true;
+        }
+        py::object router = get(get(self, name<"server">()), name<"router">());
+        result = call_method(router, name<"execute_command">(), nickname, argv,
+                             get(principal, name<"accounts">()), get(principal, name<"token_id">()));
+        return false;
+    };
+    bool answered;
+    try {
+        answered = request_stage();
+    } catch (py::error_already_set& e) {
+        Handling handling(e);
+        if (e.matches(PyExc_ValueError)) {
+            py::object message = steal(PyObject_Str(e.value().ptr()));
+            call_method(self, name<"_error">(), integer<400>(), name<"invalid_request">(), message, request_id);
+        } else if (e.matches(call.global<"RemoteRouteError">())) {
+            py::handle exc = e.value();
+            py::object status = get(exc, name<"status">());
+            py::object code = get(exc, name<"code">());
+            py::object message = steal(PyObject_Str(exc.ptr()));
+            py::object outcome = get(exc, name<"outcome">());
+            call_method(self, name<"_error">(), status, code, message, request_id, outcome);
+        } else if (e.matches(PyExc_Exception)) {
+            call_method(self, name<"_error">(), integer<500>(), name<"internal_error">(),
+                        name<"remote command failed">(), request_id, name<"unknown">());
+        } else {
+            throw;
+        }
+        answered = true;
+    }
+    if (answered) {
+        discard_unread_body(call, self, unread);
+        return;
+    }
+    try {
+        py::object command = steal(PyObject_GetItem(result.ptr(), name<"command">().ptr()));
+        py::object exit_code = steal(PyObject_GetItem(command.ptr(), name<"exit_code">().ptr()));
+        py::object value = steal(PyObject_GetItem(command.ptr(), name<"result">().ptr()));
+        py::object stderr_text = steal(PyObject_GetItem(command.ptr(), name<"stderr">().ptr()));
+        const double elapsed = (monotonic(call) - started) * 1000.0;
+        py::object duration = steal(PyLong_FromDouble(elapsed > 0 ? elapsed : 0.0));
+        static PyObject* kwnames = nullptr;
+        py::object response = call_kw(
+            call.global<"CommandResponse">(), {request_id, exit_code, value, stderr_text, duration},
+            keyword_names(kwnames, {name<"request_id">(), name<"exit_code">(), name<"result">(),
+                                    name<"stderr">(), name<"duration_ms">()}));
+        call_method(self, name<"_json">(), integer<200>(), call_method(response, name<"to_dict">()));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) {
+            throw;
+        }
+        Handling handling(e);
+        call_method(self, name<"_error">(), integer<500>(), name<"invalid_worker_response">(),
+                    name<"worker returned an invalid command response">(), request_id, name<"completed">());
+    }
+}
+
+py::object handler_do_post(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object path = get(self, name<"path">());
+    const bool uploads = equals(path, name<"/v1/uploads">());
+    if (!uploads && !equals(path, name<"/v1/commands">())) {
+        call_method(self, name<"_error">(), integer<404>(), name<"not_found">(), name<"endpoint not found">());
+        discard_unread_body(call, self, announced_length(get(self, name<"headers">())));
+        return py::none();
+    }
+    py::object principal = call_method(self, name<"_principal">());
+    if (principal.is_none()) {
+        discard_unread_body(call, self, announced_length(get(self, name<"headers">())));
+        return py::none();
+    }
+    if (uploads) {
+        post_upload(call, self, principal);
+    } else {
+        post_command(call, self, principal);
+    }
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------
+// GatewayHTTPServer
+
+// The class whose own __init__ is `function`, for super(): what the __class__ cell of a
+// Python method holds.
+py::handle defining_class(py::handle self, py::handle function) {
+    PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* cls = PyTuple_GET_ITEM(mro, i);
+        PyObject* own = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict,
+                                                name<"__init__">().ptr());
+        if (own == function.ptr()) {
+            return cls;
+        }
+        if (own == nullptr && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+    }
+    qyb::raise(PyExc_RuntimeError, "super(): __class__ cell not found");
+}
+
+py::object server_init(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::handle router = call[3];
+    set(self, name<"authorizer">(), call[2]);
+    set(self, name<"router">(), router);
+    set(self, name<"instance_id">(), call[4]);
+    py::object store = truthy(call[5]) ? py::reinterpret_borrow<py::object>(call[5])
+                                       : invoke(call.global<"UploadStore">());
+    set(self, name<"uploads">(), store);
+    set(router, name<"uploads">(), store);
+    py::object base = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                         defining_class(self, call.function()).ptr(),
+                                                         self.ptr(), nullptr));
+    call_method(base, name<"__init__">(), call[1], call.global<"GatewayRequestHandler">());
+    return py::none();
+}
+
+// ---------------------------------------------------------------------------------------
+// create_server, serve
+
+py::object create_server(const qyb::Call& call) {
+    py::handle tokens = call[0];
+    py::object authorizer_class = call.global<"TokenAuthorizer">();
+    int is_authorizer = PyObject_IsInstance(tokens.ptr(), authorizer_class.ptr());
+    if (is_authorizer < 0) {
+        throw py::error_already_set();
+    }
+    py::object authorizer = is_authorizer ? py::reinterpret_borrow<py::object>(tokens)
+                                          : call_method(authorizer_class, name<"from_tokens">(), tokens);
+    py::object address = steal(PyTuple_Pack(2, call[1].ptr(), call[2].ptr()));
+    py::object router = truthy(call[3]) ? py::reinterpret_borrow<py::object>(call[3])
+                                        : invoke(call.global<"RemoteRouter">());
+    return invoke(call.global<"GatewayHTTPServer">(), address, authorizer, router, call[4]);
+}
+
+py::object serve(const qyb::Call& call) {
+    static PyObject* kwnames = nullptr;
+    py::object server = call_kw(call.global<"create_server">(), {call[0], call[1], call[2], call[3], call[4]},
+                                keyword_names(kwnames, {name<"tokens">(), name<"host">(), name<"port">(),
+                                                        name<"router">(), name<"instance_id">()}));
+    try {
+        call_method(server, name<"serve_forever">());
+    } catch (py::error_already_set& e) {
+        Handling handling(e);
+        call_method(server, name<"server_close">());
+        throw;
+    } catch (...) {
+        call_method(server, name<"server_close">());
+        throw;
+    }
+    call_method(server, name<"server_close">());
+    return py::none();
+}
+
+}  // namespace
+
+void define_http_server(qyb::Part& p) {
+    qyb::ClassBuilder server(p.module(), "GatewayHTTPServer", {p.get("ThreadingHTTPServer")});
+    server.attr("daemon_threads", py::bool_(true))
+        .attr("allow_reuse_address", py::bool_(true))
+        .method({.name = "__init__",
+                 .params = {arg("self"), arg("address"), arg("authorizer", "TokenAuthorizer"),
+                            arg("router", "RemoteRouter"), arg("instance_id", py::none()),
+                            arg("uploads", py::none())},
+                 .body = server_init});
+    p.bind_class(server);
+
+    qyb::ClassBuilder handler(p.module(), "GatewayRequestHandler", {p.get("BaseHTTPRequestHandler")});
+    handler.attr("server_version", py::str("qybridge4-remote/1"))
+        .attr("sys_version", py::str(""))
+        .attr("log_message", py::none())  // replaced below, keeping its place in the class
+        .method({.name = "_json", .params = {arg("self"), arg("status", "int"), arg("payload", "dict")},
+                 .body = handler_json})
+        .method({.name = "_error",
+                 .params = {arg("self"), arg("status"), arg("code"), arg("message"),
+                            arg("request_id", py::none()), arg("outcome", py::str("not_started"))},
+                 .body = handler_error})
+        .method({.name = "_principal", .params = {arg("self")}, .returns = "RemotePrincipal | None",
+                 .body = handler_principal})
+        .method({.name = "do_GET", .params = {arg("self")}, .body = handler_do_get})
+        .method({.name = "do_POST", .params = {arg("self")}, .body = handler_do_post});
+    py::object cls = p.step("build GatewayRequestHandler", std::source_location::current(), [&] {
+        py::object built = handler.build();
+        py::object log_message = steal(
+            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(built.ptr()), &log_message_def));
+        set(built, name<"log_message">(), log_message);
+        return built;
+    });
+    p.bind("GatewayRequestHandler", cls);
+
+    p.def({.name = "create_server",
+           .params = {kwonly("tokens"), kwonly("host", py::str("127.0.0.1")), kwonly("port", py::int_(8765)),
+                      kwonly("router", py::none()), kwonly("instance_id", py::none())},
+           .doc = "Create, but do not start, a configured remote Gateway server.",
+           .body = create_server});
+    p.def({.name = "serve",
+           .params = {kwonly("tokens"), kwonly("host", py::str("127.0.0.1")), kwonly("port", py::int_(8765)),
+                      kwonly("router", py::none()), kwonly("instance_id", py::none())},
+           .body = serve});
+}
 
 }  // namespace remote

@@ -1,0 +1,96 @@
+"""The gateway under failures and load: escaping exceptions, concurrent and stalled clients."""
+import concurrent.futures
+import http.client
+import json
+import threading
+import uuid
+
+import pytest
+
+import qybridge4.cli.remote as remote
+
+from _gateway import TIMEOUT, Workers, command_body, echo, gateway, raw_post
+
+
+def test_exception_escaping_a_handler_closes_only_its_connection(gateway, capfd):
+    # A status row that the writer refuses: the error leaves do_GET after the guarded query.
+    gw = gateway(Workers(rows=[{"nickname": "alice", "state": {"not", "json"}}]))
+    assert gw.raw(b"GET /v1/status HTTP/1.0\r\nAuthorization: Bearer s3cret-admin\r\n\r\n") == b""
+    assert gw.request("GET", "/v1/health").status == 200
+    assert gw.command(["status"]).status == 200
+    err = capfd.readouterr().err
+    assert "ValueError: value is not JSON serializable: set" in err
+
+
+def test_store_failure_escapes_without_an_answer(gateway, tmp_path, capfd):
+    root = tmp_path / "not-a-directory"
+    root.write_text("")
+    gw = gateway(store=remote.UploadStore(root))
+    with pytest.raises((http.client.RemoteDisconnected, ConnectionResetError)):
+        gw.upload(b"data")
+    assert gw.request("GET", "/v1/auth/check").json["token_id"] == "admin"
+    assert "Error" in capfd.readouterr().err
+
+
+def test_many_concurrent_clients(gateway):
+    gw = gateway()
+    # The connections are opened one by one: a burst of connects overflows the listen backlog
+    # of 5 that the base server keeps, and the kernel may then reset some of them.
+    connections = []
+    for _ in range(32):
+        conn = http.client.HTTPConnection("127.0.0.1", gw.port, timeout=TIMEOUT)
+        conn.connect()
+        connections.append(conn)
+    start = threading.Barrier(32, timeout=TIMEOUT)
+
+    def one(i):
+        argv = ["message", "send", "--to", f"chat-{i}", "--text", str(i)]
+        request_id = str(uuid.uuid4())
+        start.wait()
+        connections[i].request("POST", "/v1/commands", command_body(argv, request_id=request_id),
+                               {"Authorization": "Bearer s3cret-admin"})
+        response = connections[i].getresponse()
+        answer = json.loads(response.read())
+        return response.status, answer["request_id"] == request_id, answer["command"]["result"] == {"argv": argv}
+
+    try:
+        with concurrent.futures.ThreadPoolExecutor(32) as pool:
+            assert list(pool.map(one, range(32))) == [(200, True, True)] * 32
+    finally:
+        for conn in connections:
+            conn.close()
+    assert len(gw.workers.executed) == 32
+
+
+def test_requests_are_served_at_the_same_time(gateway):
+    meet = threading.Barrier(2, timeout=TIMEOUT)
+
+    def waits_for_the_other(record, argv, timeout):
+        meet.wait()
+        return echo(record, argv, timeout)
+
+    gw = gateway(Workers(waits_for_the_other))
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        answers = list(pool.map(lambda _: gw.command(["status"]), range(2)))
+    assert [a.status for a in answers] == [200, 200]
+
+
+def test_stalled_upload_does_not_block_other_requests(gateway):
+    gw = gateway()
+    stalled = gw.connect()
+    try:
+        stalled.sendall(raw_post("/v1/uploads", [("Content-Length", 1000), ("X-Filename-UTF8", "a")], b"x" * 10))
+        assert gw.command(["status"]).status == 200
+        assert gw.request("GET", "/v1/status").status == 200
+        assert gw.request("GET", "/v1/health").status == 200
+    finally:
+        stalled.close()
+    # Its end releases the store: the next upload goes through.
+    assert gw.upload(b"after").status == 201
+
+
+def test_stalled_command_body_does_not_block_others(gateway):
+    gw = gateway()
+    with gw.connect() as stalled:
+        stalled.sendall(raw_post("/v1/commands", [("Content-Length", 100)], b"{"))
+        assert gw.command(["status"]).status == 200
