@@ -16,47 +16,9 @@ constexpr const char kBearer[] = "Bearer ";
 constexpr Py_ssize_t kBearerLength = sizeof(kBearer) - 1;
 
 // `first, second = value`, with the interpreter's own unpacking errors.
-std::pair<py::object, py::object> unpack_pair(py::handle value) {
-    PyObject* it = PyObject_GetIter(value.ptr());
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(value.ptr())) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object iterator = py::reinterpret_steal<py::object>(it);
-    py::object items[2];
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it);
-        if (item == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            }
-            throw py::error_already_set();
-        }
-        items[i] = py::reinterpret_steal<py::object>(item);
-    }
-    PyObject* extra = PyIter_Next(it);
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        qyb::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
-    return {std::move(items[0]), std::move(items[1])};
-}
+using qyb::unpack_pair;
 
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
-}
+using qyb::truthy;
 
 // The raw SHA-256 digest of the UTF-8 form of `text`, through the module's `hashlib`.
 py::object sha256_digest(const qyb::Call& call, py::handle encoded) {

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <initializer_list>
+#include <tuple>
 
 #include "qyb/toolkit.h"
 
@@ -12,13 +13,9 @@ namespace remote::protocol {
 
 namespace py = pybind11;
 
-// A new reference from the C API as an owning object; throws when it is null.
-inline py::object steal(PyObject* p) {
-    if (p == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(p);
-}
+using qyb::fetch_exception;
+using qyb::int_constant;
+using qyb::steal;
 
 // `cls(**mapping)`.
 inline py::object call_with_keywords(PyObject* cls, PyObject* mapping) {
@@ -73,29 +70,15 @@ void call_request_id(const qyb::Call& call, PyObject* value, PyObject* label = n
 bool call_identifier(const qyb::Call& call, PyObject* value);
 void call_json_value(const qyb::Call& call, PyObject* value);
 
-// The error being raised, normalised, with its traceback attached; the indicator is cleared.
-py::object fetch_exception();
-
 // `bool(value)`.
-bool truth(PyObject* value);
+inline bool truth(PyObject* value) { return qyb::truthy(value); }
 
 // A frozenset of the given names, made once by the caller and kept for the process.
 PyObject* frozen_set_of(std::initializer_list<py::handle> items);
 
 // `a, b = item`, with the interpreter's messages for a wrong shape.
-void unpack_pair(PyObject* item, py::object& first, py::object& second);
-
-// An int made once and kept for the process, for the fixed limits.
-template <long N>
-PyObject* int_constant() {
-    static PyObject* value = nullptr;
-    if (value == nullptr) {
-        value = PyLong_FromLong(N);
-        if (value == nullptr) {
-            throw py::error_already_set();
-        }
-    }
-    return value;
+inline void unpack_pair(PyObject* item, py::object& first, py::object& second) {
+    std::tie(first, second) = qyb::unpack_pair(item);
 }
 
 }  // namespace remote::protocol

@@ -63,26 +63,6 @@ py::object identifier_body(const qyb::Call& call) { return identifier_core(call[
 // ---------------------------------------------------------------------------------------
 // Shared helpers
 
-py::object fetch_exception() {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb != nullptr && value != nullptr) {
-        PyException_SetTraceback(value, tb);
-    }
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    return steal(value);
-}
-
-bool truth(PyObject* value) {
-    int t = PyObject_IsTrue(value);
-    if (t < 0) {
-        throw py::error_already_set();
-    }
-    return t != 0;
-}
-
 PyObject* frozen_set_of(std::initializer_list<py::handle> items) {
     py::list list;
     for (py::handle h : items) {
@@ -301,43 +281,6 @@ bool call_identifier(const qyb::Call& call, PyObject* value) {
     py::object result = f.ptr() == natives.identifier ? identifier_core(value)
                                                       : steal(PyObject_CallOneArg(f.ptr(), value));
     return truth(result.ptr());
-}
-
-void unpack_pair(PyObject* item, py::object& first, py::object& second) {
-    if ((PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2)) {
-        first = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item, 0));
-        second = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(item, 1));
-        return;
-    }
-    PyObject* it = PyObject_GetIter(item);
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(item)->tp_iter == nullptr &&
-            !PySequence_Check(item)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(item)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    py::object iterator = steal(it);
-    py::object* slots[] = {&first, &second};
-    for (int i = 0; i < 2; ++i) {
-        PyObject* v = PyIter_Next(it);
-        if (v == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            }
-            throw py::error_already_set();
-        }
-        *slots[i] = steal(v);
-    }
-    PyObject* extra = PyIter_Next(it);
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        qyb::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred()) {
-        throw py::error_already_set();
-    }
 }
 
 }  // namespace protocol

@@ -19,12 +19,7 @@ using qyb::name;
 // ---------------------------------------------------------------------------------------
 // Calls into Python without temporaries of our own: interned names, vectorcall.
 
-py::object steal(PyObject* o) {
-    if (o == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(o);
-}
+using qyb::steal;
 
 py::object get(py::handle obj, py::handle attr) { return steal(PyObject_GetAttr(obj.ptr(), attr.ptr())); }
 
@@ -109,13 +104,7 @@ bool equals(py::handle a, py::handle b) {
     return r == 1;
 }
 
-bool truthy(py::handle o) {
-    int r = PyObject_IsTrue(o.ptr());
-    if (r < 0) {
-        throw py::error_already_set();
-    }
-    return r == 1;
-}
+using qyb::truthy;
 
 void dict_set(py::handle d, py::handle key, py::handle value) {
     if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) {

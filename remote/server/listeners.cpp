@@ -7,13 +7,7 @@ namespace remote {
 
 namespace {
 
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
-}
+using qyb::truthy;
 
 bool equals(py::handle value, const char* text) {
     int result = PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ);

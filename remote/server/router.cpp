@@ -12,13 +12,7 @@ namespace {
 
 using qyb::arg;
 
-bool truthy(py::handle value) {
-    int result = PyObject_IsTrue(value.ptr());
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
-}
+using qyb::truthy;
 
 bool contains(py::handle container, py::handle item) {
     int result = PySequence_Contains(container.ptr(), item.ptr());

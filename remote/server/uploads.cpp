@@ -20,21 +20,11 @@ constexpr Py_ssize_t kMaxNameChars = 255;
 constexpr const char kPrefix[] = "artifact://";
 constexpr Py_ssize_t kPrefixChars = sizeof(kPrefix) - 1;
 
-py::object steal(PyObject* o) {
-    if (o == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(o);
-}
+using qyb::steal;
+using qyb::check;
+using qyb::truthy;
 
-bool truth(int result) {
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
-}
-
-bool compare(py::handle a, py::handle b, int op) { return truth(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)); }
+bool compare(py::handle a, py::handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)); }
 
 [[noreturn]] void refuse(const qyb::Call& call, const char* message) {
     py::object error = call.global<"RemoteResourceError">();
@@ -100,7 +90,7 @@ py::object store_filename(const qyb::Call& call) {
         // device name (CON, NUL, COM1, ...) would reach the device instead of a file.
         py::object alone = path_type(last);
         bad = !compare(alone.attr(name<"name">()), last, Py_EQ) ||
-              truth(PyObject_IsTrue(alone.attr(name<"is_reserved">())().ptr()));
+              truthy(alone.attr(name<"is_reserved">())());
     }
     if (bad) {
         refuse(call, "invalid upload filename");
@@ -115,7 +105,7 @@ py::object store_init(const qyb::Call& call) {
     py::handle self = call[0];
     py::handle root = call[1];
     py::object chosen;
-    if (truth(PyObject_IsTrue(root.ptr()))) {
+    if (truthy(root)) {
         chosen = py::reinterpret_borrow<py::object>(root);
     } else {
         py::object temp = call.global<"tempfile">().attr(name<"gettempdir">())();
@@ -233,7 +223,7 @@ void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ss
     while (remaining > 0) {
         Py_ssize_t want = std::min(remaining, kChunk);
         py::object chunk = steal(PyObject_CallOneArg(read.ptr(), py::int_(want).ptr()));
-        if (!truth(PyObject_IsTrue(chunk.ptr()))) {
+        if (!truthy(chunk)) {
             refuse(call, "upload body ended early");
         }
         Py_buffer view;

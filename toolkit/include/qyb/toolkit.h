@@ -7,3 +7,4 @@
 #include "qyb/function.h"
 #include "qyb/module.h"
 #include "qyb/names.h"
+#include "qyb/objects.h"
