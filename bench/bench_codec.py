@@ -17,24 +17,13 @@ sys.path.insert(0, str(BUILD / "python"))
 
 from qybridge4.cli import remote  # noqa: E402
 
+sys.path.insert(0, str(ROOT / "tests" / "protocol"))
+from json_reference import reference_loads  # noqa: E402
+
 
 # --- the baseline: json with the two hooks and the plain-JSON check written in Python ---
 
-def unique_object(pairs):
-    result = {}
-    for key, value in pairs:
-        if key in result:
-            raise ValueError(f"duplicate JSON key: {key}")
-        result[key] = value
-    return result
-
-
-def refuse_constant(literal):
-    raise ValueError(f"invalid number: {literal}")
-
-
-def baseline_loads(payload):
-    return json.loads(payload, object_pairs_hook=unique_object, parse_constant=refuse_constant)
+baseline_loads = reference_loads
 
 
 def json_value(value, depth=0):

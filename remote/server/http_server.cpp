@@ -57,19 +57,6 @@ py::object call_kw(py::handle f, std::initializer_list<py::handle> args, py::han
     return steal(PyObject_Vectorcall(f.ptr(), argv, positional, kwnames.ptr()));
 }
 
-// Process-lifetime constants, made on first use under the GIL, like qyb::name.
-template <long V>
-py::handle integer() {
-    static PyObject* value = nullptr;
-    if (value == nullptr) {
-        value = PyLong_FromLong(V);
-        if (value == nullptr) {
-            throw py::error_already_set();
-        }
-    }
-    return value;
-}
-
 py::handle keyword_names(PyObject*& slot, std::initializer_list<py::handle> names) {
     if (slot == nullptr) {
         PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
@@ -167,7 +154,7 @@ py::object content_length(py::handle header) {
         }
     }
     if (first < 0) {
-        return py::reinterpret_borrow<py::object>(integer<0>());
+        return py::reinterpret_borrow<py::object>(qyb::int_constant<0>());
     }
     const Py_ssize_t significant = n - first;
     if (significant <= 18) {
@@ -186,7 +173,7 @@ py::object content_length(py::handle header) {
     }
     PyErr_Clear();
     py::object bits = steal(PyLong_FromSsize_t(4 * significant));
-    return steal(PyNumber_Lshift(integer<1>().ptr(), bits.ptr()));
+    return steal(PyNumber_Lshift(qyb::int_constant<1>(), bits.ptr()));
 }
 
 long long clamp_to_long_long(py::handle length) {
@@ -219,7 +206,7 @@ void discard_unread_body(const qyb::Call& call, py::handle self, long long limit
     try {
         call_method(get(self, name<"wfile">()), name<"flush">());
         // SHUT_WR; SD_SEND on Windows has the same value.
-        call_method(connection, name<"shutdown">(), integer<1>());
+        call_method(connection, name<"shutdown">(), qyb::int_constant<1>());
         const double deadline = monotonic(call) + kDrainSeconds;
         while (limit > 0) {
             const double left = deadline - monotonic(call);
@@ -323,7 +310,8 @@ py::object handler_error(const qyb::Call& call) {
     py::handle self = call[0];
     py::handle status = call[1];
     const bool retryable =
-        equals(status, integer<429>()) || equals(status, integer<503>()) || equals(status, integer<504>());
+        equals(status, qyb::int_constant<429>()) || equals(status, qyb::int_constant<503>()) ||
+        equals(status, qyb::int_constant<504>());
     static PyObject* kwnames = nullptr;
     py::object error = call_kw(call.global<"RemoteError">(),
                                {call[2], call[3], call[4], py::bool_(retryable), call[5]},
@@ -346,7 +334,7 @@ py::object handler_principal(const qyb::Call& call) {
     py::object header = call_method(get(self, name<"headers">()), name<"get">(), name<"Authorization">());
     py::object principal = call_method(authorizer, name<"authenticate">(), header);
     if (principal.is_none()) {
-        call_method(self, name<"_error">(), integer<401>(), name<"unauthorized">(),
+        call_method(self, name<"_error">(), qyb::int_constant<401>(), name<"unauthorized">(),
                     name<"valid bearer token required">());
     }
     return principal;
@@ -364,16 +352,16 @@ py::object handler_do_get(const qyb::Call& call) {
     py::object path = get(self, name<"path">());
     if (equals(path, name<"/v1/health">())) {
         py::object payload = steal(PyDict_New());
-        dict_set(payload, name<"protocol_version">(), integer<1>());
+        dict_set(payload, name<"protocol_version">(), qyb::int_constant<1>());
         dict_set(payload, name<"status">(), name<"ok">());
         dict_set(payload, name<"instance_id">(), get(get(self, name<"server">()), name<"instance_id">()));
         dict_set(payload, name<"capabilities">(), capabilities());
-        call_method(self, name<"_json">(), integer<200>(), payload);
+        call_method(self, name<"_json">(), qyb::int_constant<200>(), payload);
         return py::none();
     }
     const bool auth_check = equals(path, name<"/v1/auth/check">());
     if (!auth_check && !equals(path, name<"/v1/status">())) {
-        call_method(self, name<"_error">(), integer<404>(), name<"not_found">(), name<"endpoint not found">());
+        call_method(self, name<"_error">(), qyb::int_constant<404>(), name<"not_found">(), name<"endpoint not found">());
         return py::none();
     }
     py::object principal = call_method(self, name<"_principal">());
@@ -382,11 +370,11 @@ py::object handler_do_get(const qyb::Call& call) {
     }
     if (auth_check) {
         py::object payload = steal(PyDict_New());
-        dict_set(payload, name<"protocol_version">(), integer<1>());
+        dict_set(payload, name<"protocol_version">(), qyb::int_constant<1>());
         dict_set(payload, name<"status">(), name<"ok">());
         dict_set(payload, name<"authenticated">(), Py_True);
         dict_set(payload, name<"token_id">(), get(principal, name<"token_id">()));
-        call_method(self, name<"_json">(), integer<200>(), payload);
+        call_method(self, name<"_json">(), qyb::int_constant<200>(), payload);
         return py::none();
     }
     py::object status;
@@ -398,16 +386,16 @@ py::object handler_do_get(const qyb::Call& call) {
             throw;
         }
         Handling handling(e);
-        call_method(self, name<"_error">(), integer<503>(), name<"service_unavailable">(),
+        call_method(self, name<"_error">(), qyb::int_constant<503>(), name<"service_unavailable">(),
                     name<"worker registry is unavailable">());
         return py::none();
     }
     py::object payload = steal(PyDict_New());
-    dict_set(payload, name<"protocol_version">(), integer<1>());
+    dict_set(payload, name<"protocol_version">(), qyb::int_constant<1>());
     if (PyDict_Update(payload.ptr(), status.ptr()) < 0) {
         throw py::error_already_set();
     }
-    call_method(self, name<"_json">(), integer<200>(), payload);
+    call_method(self, name<"_json">(), qyb::int_constant<200>(), payload);
     return py::none();
 }
 
@@ -436,7 +424,7 @@ void post_upload(const qyb::Call& call, py::handle self, py::handle principal) {
         {
             Handling handling(e);
             py::object message = steal(PyObject_Str(e.value().ptr()));
-            call_method(self, name<"_error">(), integer<400>(), name<"invalid_upload">(), message);
+            call_method(self, name<"_error">(), qyb::int_constant<400>(), name<"invalid_upload">(), message);
         }
         py::object length = content_length(header);
         discard_unread_body(call, self, length ? clamp_to_long_long(length) : kUnknownBodyLimit);
@@ -444,13 +432,13 @@ void post_upload(const qyb::Call& call, py::handle self, py::handle principal) {
     }
     py::object upload_id = get(upload, name<"upload_id">());
     py::object payload = steal(PyDict_New());
-    dict_set(payload, name<"protocol_version">(), integer<1>());
+    dict_set(payload, name<"protocol_version">(), qyb::int_constant<1>());
     dict_set(payload, name<"upload_id">(), upload_id);
     dict_set(payload, name<"filename">(), get(upload, name<"filename">()));
     dict_set(payload, name<"size">(), get(upload, name<"size">()));
     dict_set(payload, name<"sha256">(), get(upload, name<"sha256">()));
     dict_set(payload, name<"reference">(), steal(PyNumber_Add(name<"artifact://">().ptr(), upload_id.ptr())));
-    call_method(self, name<"_json">(), integer<201>(), payload);
+    call_method(self, name<"_json">(), qyb::int_constant<201>(), payload);
 }
 
 // POST /v1/commands: the request stage, then the answer stage.
@@ -474,7 +462,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
         }
         if (too_large) {
             unread = clamp_to_long_long(length);
-            call_method(self, name<"_error">(), integer<413>(), name<"request_too_large">(),
+            call_method(self, name<"_error">(), qyb::int_constant<413>(), name<"request_too_large">(),
                         name<"request body is too large">());
             return true;
         }
@@ -485,7 +473,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
         py::object nickname = get(request, name<"nickname">());
         py::object argv = steal(PySequence_List(get(request, name<"argv">()).ptr()));
         if (!truthy(call_method(principal, name<"permits">(), nickname))) {
-            call_method(self, name<"_error">(), integer<403>(), name<"account_forbidden">(),
+            call_method(self, name<"_error">(), qyb::int_constant<403>(), name<"account_forbidden">(),
                         name<"token cannot access this account">(), request_id);
             return true;
         }
@@ -501,7 +489,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
         Handling handling(e);
         if (e.matches(PyExc_ValueError)) {
             py::object message = steal(PyObject_Str(e.value().ptr()));
-            call_method(self, name<"_error">(), integer<400>(), name<"invalid_request">(), message, request_id);
+            call_method(self, name<"_error">(), qyb::int_constant<400>(), name<"invalid_request">(), message, request_id);
         } else if (e.matches(call.global<"RemoteRouteError">())) {
             py::handle exc = e.value();
             py::object status = get(exc, name<"status">());
@@ -510,7 +498,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
             py::object outcome = get(exc, name<"outcome">());
             call_method(self, name<"_error">(), status, code, message, request_id, outcome);
         } else if (e.matches(PyExc_Exception)) {
-            call_method(self, name<"_error">(), integer<500>(), name<"internal_error">(),
+            call_method(self, name<"_error">(), qyb::int_constant<500>(), name<"internal_error">(),
                         name<"remote command failed">(), request_id, name<"unknown">());
         } else {
             throw;
@@ -533,13 +521,13 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
             call.global<"CommandResponse">(), {request_id, exit_code, value, stderr_text, duration},
             keyword_names(kwnames, {name<"request_id">(), name<"exit_code">(), name<"result">(),
                                     name<"stderr">(), name<"duration_ms">()}));
-        call_method(self, name<"_json">(), integer<200>(), call_method(response, name<"to_dict">()));
+        call_method(self, name<"_json">(), qyb::int_constant<200>(), call_method(response, name<"to_dict">()));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) {
             throw;
         }
         Handling handling(e);
-        call_method(self, name<"_error">(), integer<500>(), name<"invalid_worker_response">(),
+        call_method(self, name<"_error">(), qyb::int_constant<500>(), name<"invalid_worker_response">(),
                     name<"worker returned an invalid command response">(), request_id, name<"completed">());
     }
 }
@@ -549,7 +537,7 @@ py::object handler_do_post(const qyb::Call& call) {
     py::object path = get(self, name<"path">());
     const bool uploads = equals(path, name<"/v1/uploads">());
     if (!uploads && !equals(path, name<"/v1/commands">())) {
-        call_method(self, name<"_error">(), integer<404>(), name<"not_found">(), name<"endpoint not found">());
+        call_method(self, name<"_error">(), qyb::int_constant<404>(), name<"not_found">(), name<"endpoint not found">());
         discard_unread_body(call, self, announced_length(get(self, name<"headers">())));
         return py::none();
     }

@@ -13,24 +13,11 @@ import pytest
 
 from qybridge4.cli import remote
 
+from json_reference import reference_loads, unique_object
+
 
 # --- the same behaviour written with json and Python hooks, for comparison ---
 
-def unique_object(pairs):
-    result = {}
-    for key, value in pairs:
-        if key in result:
-            raise ValueError(f"duplicate JSON key: {key}")
-        result[key] = value
-    return result
-
-
-def refuse_constant(literal):
-    raise ValueError(f"invalid number: {literal}")
-
-
-def reference_loads(text):
-    return json.loads(text, object_pairs_hook=unique_object, parse_constant=refuse_constant)
 
 
 def decode_reason(text):

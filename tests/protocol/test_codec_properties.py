@@ -6,21 +6,12 @@ from hypothesis import given, settings, strategies as st
 
 from qybridge4.cli import remote
 
+from json_reference import refuse_constant, unique_object
+
 LIMIT = 4096
 SETTINGS = settings(max_examples=300, deadline=None)
 
 
-def unique_object(pairs):
-    result = {}
-    for key, value in pairs:
-        if key in result:
-            raise ValueError(f"duplicate JSON key: {key}")
-        result[key] = value
-    return result
-
-
-def refuse_constant(literal):
-    raise ValueError(f"invalid number: {literal}")
 
 
 def reference(payload):
