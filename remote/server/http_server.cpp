@@ -244,38 +244,8 @@ long long announced_length(py::handle headers) {
 // ---------------------------------------------------------------------------------------
 // GatewayRequestHandler
 
-// log_message(self, format, *args): the base class logs every request and refusal through
-// it; the gateway writes no log. A method descriptor, since the parameter list has *args.
-PyObject* handler_log_message(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
-    bool has_format = nargs > 0;
-    if (kwnames != nullptr) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(kwnames); ++i) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, i);
-            if (PyUnicode_CompareWithASCIIString(key, "format") != 0) {
-                PyErr_Format(PyExc_TypeError,
-                             "GatewayRequestHandler.log_message() got an unexpected keyword argument '%S'",
-                             key);
-                return nullptr;
-            }
-            if (has_format) {
-                PyErr_SetString(PyExc_TypeError,
-                                "GatewayRequestHandler.log_message() got multiple values for argument 'format'");
-                return nullptr;
-            }
-            has_format = true;
-        }
-    }
-    if (!has_format) {
-        PyErr_SetString(PyExc_TypeError,
-                        "GatewayRequestHandler.log_message() missing 1 required positional argument: 'format'");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyMethodDef log_message_def = {
-    "log_message", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(handler_log_message)),
-    METH_FASTCALL | METH_KEYWORDS, "log_message($self, format, *args)\n--\n\n"};
+// The base class logs every request and refusal through log_message; the gateway writes no log.
+py::object handler_log_message(const qyb::Call&) { return py::none(); }
 
 // _json(self, status, payload): the whole answer leaves in one write. The base class's
 // send_response and send_header fill its headers buffer; the end of the headers and the body
@@ -645,7 +615,8 @@ void define_http_server(qyb::Part& p) {
     qyb::ClassBuilder handler(p.module(), "GatewayRequestHandler", {p.get("BaseHTTPRequestHandler")});
     handler.attr("server_version", py::str("qybridge4-remote/1"))
         .attr("sys_version", py::str(""))
-        .attr("log_message", py::none())  // replaced below, keeping its place in the class
+        .method({.name = "log_message", .params = {arg("self"), arg("format"), qyb::varargs("args")},
+                 .body = handler_log_message})
         .method({.name = "_json", .params = {arg("self"), arg("status", "int"), arg("payload", "dict")},
                  .body = handler_json})
         .method({.name = "_error",
@@ -656,14 +627,7 @@ void define_http_server(qyb::Part& p) {
                  .body = handler_principal})
         .method({.name = "do_GET", .params = {arg("self")}, .body = handler_do_get})
         .method({.name = "do_POST", .params = {arg("self")}, .body = handler_do_post});
-    py::object cls = p.step("build GatewayRequestHandler", std::source_location::current(), [&] {
-        py::object built = handler.build();
-        py::object log_message = steal(
-            PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(built.ptr()), &log_message_def));
-        set(built, name<"log_message">(), log_message);
-        return built;
-    });
-    p.bind("GatewayRequestHandler", cls);
+    p.bind_class(handler);
 
     p.def({.name = "create_server",
            .params = {kwonly("tokens"), kwonly("host", py::str("127.0.0.1")), kwonly("port", py::int_(8765)),

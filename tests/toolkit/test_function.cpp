@@ -12,6 +12,7 @@ namespace py = pybind11;
 using qyb::arg;
 using qyb::kwargs;
 using qyb::kwonly;
+using qyb::varargs;
 
 py::object echo(const qyb::Call& call) {
     PyObject* out = PyTuple_New(static_cast<Py_ssize_t>(call.size()));
@@ -44,6 +45,12 @@ void functions_part(qyb::Part& p) {
     p.def({.name = "f_kwargs", .params = {arg("x"), kwargs("kw")}, .body = echo});
     p.def({.name = "f_all",
            .params = {arg("a"), arg("b", two), kwonly("c"), kwonly("d", py::int_(4)), kwargs("rest")},
+           .body = echo});
+    p.def({.name = "f_varargs", .params = {arg("x"), varargs("args")}, .body = echo});
+    p.def({.name = "f_only_varargs", .params = {varargs("args", "int"), kwonly("k", py::int_(1))}, .body = echo});
+    p.def({.name = "f_var_all",
+           .params = {arg("a"), arg("b", two), varargs("more"), kwonly("c"), kwonly("d", py::int_(4)),
+                      kwargs("rest")},
            .body = echo});
     p.def({.name = "annotated",
            .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", py::int_(262144))},

@@ -54,12 +54,25 @@ def f_all(a, b=2, *, c, d=4, **rest):
     return (a, b, c, d, rest)
 
 
+def f_varargs(x, *args):
+    return (x, args)
+
+
+def f_only_varargs(*args: "int", k=1):
+    return (args, k)
+
+
+def f_var_all(a, b=2, *more, c, d=4, **rest):
+    return (a, b, more, c, d, rest)
+
+
 def annotated(payload: "bytes | str", *, max_bytes: "int" = 262144) -> "Any":
     """Decode a payload."""
     return (payload, max_bytes)
 
 
-PAIRS = [f0, f1, f2, f3, f4, f_defaults, f_one_default, f_kwonly, f_kwonly2, f_kwargs, f_all, annotated]
+PAIRS = [f0, f1, f2, f3, f4, f_defaults, f_one_default, f_kwonly, f_kwonly2, f_kwargs, f_all, f_varargs,
+         f_only_varargs, f_var_all, annotated]
 
 # (args, kwargs) applied to every pair; each either binds or raises TypeError in both.
 CALLS = [
@@ -82,6 +95,8 @@ CALLS = [
     ((b"x", 5), {}),
     ((), {"a": 1, "b": 2, "c": 3, "d": 4}),
     ((), {"z": 1}),
+    ((), {"args": 1}),
+    ((1,), {"more": (2,), "c": 3}),
     ((1,), {1: 2}),
 ]
 

@@ -10,15 +10,18 @@
 
 namespace qyb {
 
-// The immutable parameter table shared by the function and its binder.
+// The immutable parameter table shared by the function and its binder. Names and slots are
+// in declaration order: positional, then *, then keyword-only, then **.
 struct ParamTable {
-    std::vector<PyObject*> names;  // interned, owned; positional, keyword-only, then **
+    std::vector<PyObject*> names;  // interned, owned
     Py_ssize_t positional = 0;
     Py_ssize_t keyword_only = 0;
+    bool var_positional = false;
     bool var_keyword = false;
 
-    Py_ssize_t named() const { return positional + keyword_only; }
-    Py_ssize_t slots() const { return named() + (var_keyword ? 1 : 0); }
+    Py_ssize_t kwonly_begin() const { return positional + (var_positional ? 1 : 0); }
+    Py_ssize_t kwonly_end() const { return kwonly_begin() + keyword_only; }
+    Py_ssize_t slots() const { return kwonly_end() + (var_keyword ? 1 : 0); }
 
     ~ParamTable() {
         for (PyObject* n : names) {
@@ -111,7 +114,7 @@ PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject*) {
 void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject** slots) {
     const ParamTable& t = *f->params;
     Py_ssize_t kwonly_given = 0;
-    for (Py_ssize_t i = t.positional; i < t.named(); ++i) {
+    for (Py_ssize_t i = t.kwonly_begin(); i < t.kwonly_end(); ++i) {
         if (slots[i] != nullptr) {
             ++kwonly_given;
         }
@@ -188,15 +191,20 @@ void missing_arguments(FunctionObject* f, const char* kind, Py_ssize_t start, Py
                  static_cast<int>(len), kind, len == 1 ? "" : "s", text.ptr());
 }
 
-// Index of the named parameter `key`, or -1; -2 with an error set.
+// Slot of the parameter that keyword `key` names, or -1; -2 with an error set. The * and **
+// collectors cannot be named.
 Py_ssize_t find_param(const ParamTable& t, PyObject* key) {
-    const Py_ssize_t n = t.named();
+    const Py_ssize_t skip = t.var_positional ? t.positional : -1;
+    const Py_ssize_t n = t.kwonly_end();
     for (Py_ssize_t j = 0; j < n; ++j) {
-        if (t.names[j] == key) {
+        if (t.names[j] == key && j != skip) {
             return j;
         }
     }
     for (Py_ssize_t j = 0; j < n; ++j) {
+        if (j == skip) {
+            continue;
+        }
         int eq = PyObject_RichCompareBool(key, t.names[j], Py_EQ);
         if (eq > 0) {
             return j;
@@ -219,6 +227,7 @@ struct Bound {
     PyObject** slots;
     PyObject** owned;
     Py_ssize_t owned_count = 0;
+    PyObject* varargs = nullptr;
     PyObject* kwdict = nullptr;
 
     explicit Bound(Py_ssize_t n) {
@@ -237,6 +246,7 @@ struct Bound {
     Bound(const Bound&) = delete;
     Bound& operator=(const Bound&) = delete;
     ~Bound() {
+        Py_XDECREF(varargs);
         Py_XDECREF(kwdict);
         for (Py_ssize_t i = 0; i < owned_count; ++i) {
             Py_DECREF(owned[i]);
@@ -296,7 +306,17 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             slots[j] = value;
         }
     }
-    if (nargs > t.positional) {
+    if (t.var_positional) {
+        const Py_ssize_t extra = nargs > t.positional ? nargs - t.positional : 0;
+        b.varargs = PyTuple_New(extra);
+        if (b.varargs == nullptr) {
+            return false;
+        }
+        for (Py_ssize_t i = 0; i < extra; ++i) {
+            PyTuple_SET_ITEM(b.varargs, i, Py_NewRef(args[t.positional + i]));
+        }
+        slots[t.positional] = b.varargs;
+    } else if (nargs > t.positional) {
         too_many_positional(f, nargs, slots);
         return false;
     }
@@ -317,7 +337,7 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
     }
     if (t.keyword_only > 0) {
         bool missing = false;
-        for (Py_ssize_t i = t.positional; i < t.named(); ++i) {
+        for (Py_ssize_t i = t.kwonly_begin(); i < t.kwonly_end(); ++i) {
             if (slots[i] != nullptr) {
                 continue;
             }
@@ -334,12 +354,12 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
             missing = true;
         }
         if (missing) {
-            missing_arguments(f, "keyword-only", t.positional, t.named(), slots);
+            missing_arguments(f, "keyword-only", t.kwonly_begin(), t.kwonly_end(), slots);
             return false;
         }
     }
     if (t.var_keyword) {
-        slots[t.named()] = b.kwdict;
+        slots[t.kwonly_end()] = b.kwdict;
     }
     return true;
 }
@@ -480,7 +500,9 @@ PyObject* function_get_signature(PyObject* self, void*) {
                 if (d >= 0) {
                     def = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, d));
                 }
-            } else if (i < t.named()) {
+            } else if (t.var_positional && i == t.positional) {
+                kind = parameter.attr("VAR_POSITIONAL");
+            } else if (i < t.kwonly_end()) {
                 kind = parameter.attr("KEYWORD_ONLY");
                 if (f->kwdefaults != nullptr) {
                     PyObject* v = PyDict_GetItemWithError(f->kwdefaults, pname.ptr());
@@ -580,6 +602,9 @@ Param kwonly(const char* name, const char* annotation, py::object default_value)
 Param kwonly(const char* name, py::object default_value) {
     return Param{name, Kind::keyword_only, nullptr, std::move(default_value)};
 }
+Param varargs(const char* name, const char* annotation) {
+    return Param{name, Kind::var_positional, annotation, py::object()};
+}
 Param kwargs(const char* name, const char* annotation) {
     return Param{name, Kind::var_keyword, annotation, py::object()};
 }
@@ -610,7 +635,8 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     Kind previous = Kind::positional_or_keyword;
     for (const Param& p : def.params) {
         // Declarations are C++ constants; a malformed one is a programming error.
-        if (table->var_keyword || static_cast<int>(p.kind) < static_cast<int>(previous)) {
+        if (table->var_keyword || static_cast<int>(p.kind) < static_cast<int>(previous) ||
+            (p.kind == Kind::var_positional && table->var_positional)) {
             raise(PyExc_SystemError, "parameters declared out of order");
         }
         previous = p.kind;
@@ -633,6 +659,9 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
                 if (p.default_value) {
                     kwdefaults[n] = p.default_value;
                 }
+                break;
+            case Kind::var_positional:
+                table->var_positional = true;
                 break;
             case Kind::var_keyword:
                 table->var_keyword = true;

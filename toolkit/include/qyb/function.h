@@ -22,6 +22,7 @@ namespace py = pybind11;
 
 enum class Kind : std::uint8_t {
     positional_or_keyword,
+    var_positional,  // the * collector; at most one, before the keyword-only parameters
     keyword_only,
     var_keyword,  // the ** collector; at most one, and last
 };
@@ -40,12 +41,14 @@ Param arg(const char* name, py::object default_value);
 Param kwonly(const char* name, const char* annotation = nullptr);
 Param kwonly(const char* name, const char* annotation, py::object default_value);
 Param kwonly(const char* name, py::object default_value);
+Param varargs(const char* name, const char* annotation = nullptr);
 Param kwargs(const char* name, const char* annotation = nullptr);
 
 struct FunctionObject;
 
 // What a body sees: the bound arguments, one slot per parameter in declaration order
-// (the ** collector holds a fresh dict), and the function's module namespace.
+// (the * collector holds a tuple, the ** collector a fresh dict), and the function's module
+// namespace.
 class Call {
 public:
     Call(FunctionObject* function, PyObject* const* slots, std::size_t size)
