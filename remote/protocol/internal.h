@@ -41,6 +41,7 @@ struct Natives {
     PyObject* identifier = nullptr;     // _identifier
     PyObject* json_value = nullptr;     // _json_value
     PyObject* unique_object = nullptr;  // _unique_object
+    PyObject* uuid_class = nullptr;     // uuid.UUID, whose answer for canonical text is known
 };
 inline Natives natives;
 

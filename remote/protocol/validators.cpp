@@ -74,6 +74,32 @@ PyObject* frozen_set_of(std::initializer_list<py::handle> items) {
 // ---------------------------------------------------------------------------------------
 // Cores
 
+namespace {
+
+bool hex_digit(Py_UCS1 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+
+// An exact str of 32 hex digits, or of 36 characters with hyphens where the canonical form has
+// them: text that uuid.UUID always accepts.
+bool canonical_uuid_text(PyObject* value) {
+    if (!PyUnicode_CheckExact(value) || !PyUnicode_IS_ASCII(value)) {
+        return false;
+    }
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
+    const Py_UCS1* text = PyUnicode_1BYTE_DATA(value);
+    if (n != 32 && n != 36) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        const bool hyphen_place = n == 36 && (i == 8 || i == 13 || i == 18 || i == 23);
+        if (hyphen_place ? text[i] != '-' : !hex_digit(text[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 bool length_above(Py_ssize_t n, PyObject* limit) {
     if (PyLong_CheckExact(limit)) {
         int overflow = 0;
@@ -180,6 +206,11 @@ void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
     // Both the attribute and the parse stand inside the guarded step.
     PyObject* parsed = nullptr;
     PyObject* parse = PyObject_GetAttr(uuid.ptr(), qyb::name<"UUID">().ptr());
+    if (parse != nullptr && parse == natives.uuid_class && canonical_uuid_text(value)) {
+        // The standard parse accepts this text; skip building the object it would drop.
+        Py_DECREF(parse);
+        return;
+    }
     if (parse != nullptr) {
         parsed = PyObject_CallOneArg(parse, value);
         Py_DECREF(parse);
@@ -293,6 +324,7 @@ void define_validators(qyb::Part& p) {
 
     p.def({.name = "_object", .params = {arg("value"), arg("keys"), arg("label")}, .body = pr::object_body});
     pr::remember(pr::natives.object, m.attr("_object"));
+    pr::remember(pr::natives.uuid_class, p.get("uuid").attr("UUID"));
 
     p.def({.name = "_string",
            .params = {arg("value"), arg("label"), arg("limit"), kwonly("allow_empty", py::bool_(false))},

@@ -206,3 +206,25 @@ def test_identifier_of_empty_text_is_that_text():
     empty = StrSub("")
     assert remote._identifier("") == ""
     assert remote._identifier(empty) is empty
+
+
+def uuid_accepts(value):
+    try:
+        uuid.UUID(value)
+    except ValueError:
+        return False
+    return True
+
+
+@pytest.mark.parametrize("value", [
+    UID, UID.upper(), UID.replace("-", ""), UID[:8] + UID[9:] + "-",   # hyphen moved to the end
+    UID.replace("-", "", 1) + "0", "-" * 4 + UID.replace("-", ""), UID[:-1] + "G",
+    "\u0660" * 32, "\uff10" * 32,                                         # non-ASCII digits int() reads
+    UID.replace("-", "_"), " " + UID.replace("-", "")[1:] + " ",
+])
+def test_request_id_agrees_with_the_standard_parse(value):
+    if uuid_accepts(value):
+        assert remote._request_id(value) is None
+    else:
+        with pytest.raises(ValueError, match="^invalid request_id$"):
+            remote._request_id(value)
