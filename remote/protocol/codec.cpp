@@ -92,7 +92,7 @@ py::object unique_object_body(const qyb::Call& call) { return unique_object_core
 PyObject* pairs_hook(PyObject*, PyObject* pairs) {
     try {
         return unique_object_core(pairs).release().ptr();
-    } catch (...) {
+    } catch (std::exception&) {
         qyb::restore_current_exception();
         return nullptr;
     }

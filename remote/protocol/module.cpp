@@ -156,7 +156,7 @@ int set_module_attributes(PyObject* module) noexcept {
         m.attr("__annotations__") = py::dict();
         m.attr("annotations") = py::module_::import("__future__").attr("annotations");
         return 0;
-    } catch (...) {
+    } catch (std::exception&) {
         qyb::restore_current_exception();
         return -1;
     }
@@ -174,7 +174,7 @@ int set_all(PyObject* module) noexcept {
         }
         m.attr("__all__") = all;
         return 0;
-    } catch (...) {
+    } catch (std::exception&) {
         qyb::restore_current_exception();
         return -1;
     }

@@ -248,3 +248,21 @@ def test_protocol_class_through_its_metaclass():
         native.Store()
     with pytest.raises(TypeError, match="runtime_checkable"):
         isinstance(object(), native.Store)
+
+
+def test_pickle_and_copy_treat_functions_as_module_globals():
+    import copy
+
+    assert pickle.loads(pickle.dumps(native.f1)) is native.f1
+    assert pickle.loads(pickle.dumps(native.Thing.smethod)) is native.Thing.smethod
+    assert copy.copy(native.f_all) is native.f_all
+    assert copy.deepcopy({"f": native.f_all})["f"] is native.f_all
+    assert native.f1.__reduce__() == "f1"
+
+
+def test_global_lookup_falls_back_to_builtins(monkeypatch):
+    import builtins
+
+    monkeypatch.setattr(builtins, "qyb_only_in_builtins", 7, raising=False)
+    assert native.read_global("qyb_only_in_builtins") == 7
+    assert native.read_global("len") is len

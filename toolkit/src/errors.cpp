@@ -44,8 +44,6 @@ void restore_current_exception() noexcept {
         PyErr_NoMemory();
     } catch (std::exception& e) {
         PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
     }
 }
 

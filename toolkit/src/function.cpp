@@ -381,7 +381,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
             return nullptr;
         }
         return result.release().ptr();
-    } catch (...) {
+    } catch (std::exception&) {
         restore_current_exception();
         return nullptr;
     }
@@ -521,11 +521,20 @@ PyObject* function_get_signature(PyObject* self, void*) {
         py::object sig = inspect.attr("Signature")(
             params, py::arg("return_annotation") = annotation_of(name<"return">().ptr()));
         return sig.release().ptr();
-    } catch (...) {
+    } catch (std::exception&) {
         restore_current_exception();
         return nullptr;
     }
 }
+
+// Like a Python function: pickled by reference to its module and qualified name, which also
+// makes copy and deepcopy hand back the function itself.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_function(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef function_getset[] = {
     {"__name__", function_get_name, function_set_name, nullptr, nullptr},
@@ -559,6 +568,7 @@ PyTypeObject make_type() {
     t.tp_traverse = function_traverse;
     t.tp_clear = function_clear;
     t.tp_weaklistoffset = offsetof(FunctionObject, weakreflist);
+    t.tp_methods = function_methods;
     t.tp_members = function_members;
     t.tp_getset = function_getset;
     t.tp_descr_get = function_descr_get;
@@ -611,12 +621,16 @@ Param kwargs(const char* name, const char* annotation) {
 
 py::handle Call::function() const { return reinterpret_cast<PyObject*>(function_); }
 
+// A global name of a Python body: the module's namespace, then the builtins.
 py::object Call::global(py::handle key) const {
     PyObject* v = PyDict_GetItemWithError(function_->globals, key.ptr());
-    if (v == nullptr) {
-        if (!PyErr_Occurred()) {
+    if (v == nullptr && !PyErr_Occurred()) {
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
+        if (v == nullptr && !PyErr_Occurred()) {
             PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
         }
+    }
+    if (v == nullptr) {
         throw py::error_already_set();
     }
     return py::reinterpret_borrow<py::object>(v);

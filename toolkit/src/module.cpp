@@ -140,7 +140,7 @@ int run_parts(PyObject* module, std::span<const PartDef> parts) noexcept {
             part.define(p);
         }
         return 0;
-    } catch (...) {
+    } catch (std::exception&) {
         restore_current_exception();
     }
     // Leave no half-made module behind for a later import to find.

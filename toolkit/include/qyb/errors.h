@@ -19,8 +19,13 @@ namespace py = pybind11;
 // Raises an instance already made (`raise exc`).
 [[noreturn]] void raise_object(py::handle exception);
 
-// Called from a catch (...) block: sets the Python error that the active C++ exception stands
-// for. Every boundary between C++ bodies and the interpreter goes through it.
+// Called from a `catch (std::exception&)` block: sets the Python error that the active C++
+// exception stands for. Every boundary between C++ bodies and the interpreter goes through it.
+//
+// Boundaries catch std::exception, never `...`: everything the bodies throw (pybind11's
+// error_already_set and builtin_exception, std::bad_alloc) derives from it, while the unwind
+// with which the C runtime ends a thread does not. The interpreter ends its daemon threads that
+// way at exit, and catching that unwind aborts the process.
 void restore_current_exception() noexcept;
 
 // True when the error currently held by `e` is an instance of `type`.

@@ -51,7 +51,7 @@ public:
     auto step(const char* what, std::source_location where, F&& step_body) const {
         try {
             return step_body();
-        } catch (...) {
+        } catch (std::exception&) {
             note_failure(what, where);
             throw;
         }
