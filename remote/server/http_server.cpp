@@ -188,7 +188,8 @@ long long clamp_to_long_long(py::handle length) {
     return v;
 }
 
-constexpr long long kUnknownBodyLimit = 65536;
+// No valid announced length: the body may be of any size, so only the time bounds the drain.
+constexpr long long kUnknownBodyLimit = std::numeric_limits<long long>::max();
 constexpr long long kDrainChunk = 65536;
 constexpr double kDrainSeconds = 1.0;
 
@@ -317,7 +318,47 @@ py::object capabilities() {
     return list;
 }
 
+// ---------------------------------------------------------------------------------------
+// Interpreter exit
+//
+// Request threads are daemon threads. When the interpreter finalizes, one that is inside a
+// handler and waits for the GIL is ended by the C runtime's thread exit, which unwinds through
+// the handler's C++ frames while another thread tears the interpreter down. So the first
+// server registers an exit hook that gives requests in progress a moment to finish first; a
+// request whose client stalls is waited for only that long.
+
+Py_ssize_t requests_in_progress = 0;  // guarded by the GIL
+constexpr double kExitGraceSeconds = 2.0;
+
+struct RequestInProgress {
+    RequestInProgress() { ++requests_in_progress; }
+    ~RequestInProgress() { --requests_in_progress; }
+    RequestInProgress(const RequestInProgress&) = delete;
+    RequestInProgress& operator=(const RequestInProgress&) = delete;
+};
+
+py::object wait_for_requests(const qyb::Call& call) {
+    py::object time = call.global<"time">();
+    const double deadline = monotonic(call) + kExitGraceSeconds;
+    while (requests_in_progress > 0 && monotonic(call) < deadline) {
+        call_method(time, name<"sleep">(), py::float_(0.005));
+    }
+    return py::none();
+}
+
+void register_exit_hook(const qyb::Call& call) {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    py::object module = steal(PyImport_Import(call.global<"__name__">().ptr()));
+    py::object hook = qyb::make_function({.name = "_wait_for_requests", .body = wait_for_requests}, module);
+    py::module_::import("atexit").attr("register")(hook);
+    registered = true;
+}
+
 py::object handler_do_get(const qyb::Call& call) {
+    RequestInProgress in_progress;
     py::handle self = call[0];
     py::object path = get(self, name<"path">());
     if (equals(path, name<"/v1/health">())) {
@@ -503,6 +544,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
 }
 
 py::object handler_do_post(const qyb::Call& call) {
+    RequestInProgress in_progress;
     py::handle self = call[0];
     py::object path = get(self, name<"path">());
     const bool uploads = equals(path, name<"/v1/uploads">());
@@ -546,6 +588,7 @@ py::handle defining_class(py::handle self, py::handle function) {
 }
 
 py::object server_init(const qyb::Call& call) {
+    register_exit_hook(call);
     py::handle self = call[0];
     py::handle router = call[3];
     set(self, name<"authorizer">(), call[2]);
@@ -591,7 +634,7 @@ py::object serve(const qyb::Call& call) {
         Handling handling(e);
         call_method(server, name<"server_close">());
         throw;
-    } catch (...) {
+    } catch (std::exception&) {
         call_method(server, name<"server_close">());
         throw;
     }

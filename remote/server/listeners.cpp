@@ -58,7 +58,9 @@ py::object pull_all(const qyb::Call& call, py::handle record, py::handle args) {
                                                   py::arg("limit") = remaining,
                                                   py::arg("lease_seconds") = args.attr(qyb::name<"lease_seconds">()));
         for (py::handle event : item(batch, "events")) {
-            py::object marked = py::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(event);
+            // A copy of a mapping, as {**event} makes it: a sequence of pairs is no event.
+            py::object marked = qyb::steal(PyDict_New());
+            qyb::check(PyDict_Update(marked.ptr(), event.ptr()));
             marked["subscription_id"] = subscription_id;
             events.append(marked);
         }

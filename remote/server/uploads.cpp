@@ -40,7 +40,7 @@ py::object with_lock(py::handle self, F&& body) {
     py::object result;
     try {
         result = body();
-    } catch (...) {
+    } catch (std::exception&) {
         release();
         throw;
     }
@@ -258,7 +258,7 @@ void chain_context(py::error_already_set& replacement, const std::exception_ptr&
         if (replacement.value() && e.value()) {
             PyException_SetContext(replacement.value().ptr(), e.value().inc_ref().ptr());
         }
-    } catch (...) {
+    } catch (std::exception&) {
     }
 }
 
@@ -289,11 +289,12 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
     long flags = os_flag(os, "O_WRONLY") | os_flag(os, "O_CREAT") | os_flag(os, "O_EXCL") |
                  os_flag(os, "O_BINARY");
 
+    bool created = false;
     bool open = false;
     bool entered = false;
     try {
         sink.fd = os.attr(name<"open">())(path, flags, 0666);
-        open = true;
+        created = open = true;
         copy_body(call, sink, stream, length);
         // os.write keeps nothing buffered in the process: syncing the descriptor is the flush.
         os.attr(name<"fsync">())(sink.fd);
@@ -318,7 +319,7 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
         timer.attr(name<"daemon">()) = true;
         timer.attr(name<"start">())();
         return record;
-    } catch (...) {
+    } catch (std::exception&) {
         std::exception_ptr original = std::current_exception();
         if (open) {
             try {
@@ -334,11 +335,17 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
             } catch (py::error_already_set&) {
             }
         }
-        try {
-            path.attr(name<"unlink">())(py::arg("missing_ok") = true);
-        } catch (py::error_already_set& replacement) {
-            chain_context(replacement, original);
-            throw;
+        // Only a file this call created is removed: when the name itself cannot be opened (too
+        // long for the file system, say), unlinking it would fail the same way and keep the
+        // directory from going.
+        if (created) {
+            try {
+                path.attr(name<"unlink">())(py::arg("missing_ok") = true);
+            } catch (py::error_already_set& replacement) {
+                chain_context(replacement, original);
+                remove_directory(directory);
+                throw;
+            }
         }
         remove_directory(directory);
         throw;

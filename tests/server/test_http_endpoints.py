@@ -446,6 +446,7 @@ def test_serve_answers_requests(monkeypatch):
     thread = threading.Thread(target=remote.serve, kwargs={"tokens": {"a": "b"}, "port": 0}, daemon=True)
     thread.start()
     while not servers:
+        assert thread.is_alive(), "serve ended before it made a server"
         thread.join(0.01)
     server = servers[0]
     try:

@@ -2,8 +2,12 @@
 import concurrent.futures
 import http.client
 import json
+import os
+import subprocess
+import sys
 import threading
 import uuid
+from pathlib import Path
 
 import pytest
 
@@ -94,3 +98,34 @@ def test_stalled_command_body_does_not_block_others(gateway):
     with gw.connect() as stalled:
         stalled.sendall(raw_post("/v1/commands", [("Content-Length", 100)], b"{"))
         assert gw.command(["status"]).status == 200
+
+
+EXIT_WITH_REQUESTS_IN_FLIGHT = """
+import http.client, threading, time
+import qybridge4.cli.remote as remote
+server = remote.create_server(tokens={"t": "secret"}, port=0)
+threading.Thread(target=server.serve_forever, daemon=True).start()
+port = server.server_address[1]
+def hammer():
+    while True:
+        try:
+            conn = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+            conn.request("POST", "/v1/commands", body=b"{}", headers={"Authorization": "Bearer secret"})
+            conn.getresponse().read()
+            conn.close()
+        except OSError:
+            pass
+for _ in range(4):
+    threading.Thread(target=hammer, daemon=True).start()
+time.sleep(0.3)
+"""
+
+
+def test_interpreter_exits_cleanly_with_requests_in_flight():
+    # The daemon request threads must not be torn down inside a handler while the interpreter
+    # finalizes; before the exit hook about half of these runs aborted.
+    env = dict(os.environ, PYTHONPATH=str(Path(remote.__file__).resolve().parents[2]))
+    for _ in range(5):
+        done = subprocess.run([sys.executable, "-c", EXIT_WITH_REQUESTS_IN_FLIGHT], env=env,
+                              capture_output=True, text=True, timeout=60)
+        assert (done.returncode, done.stderr) == (0, "")

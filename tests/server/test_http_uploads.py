@@ -143,6 +143,26 @@ def test_refusal_of_an_unread_body_reaches_the_client(gateway, store, path, head
     assert gw.request("GET", "/v1/health").status == 200
 
 
+
+@pytest.mark.parametrize("path, code, message", [
+    ("/v1/uploads", "invalid_upload", "valid Content-Length required"),
+    ("/v1/commands", "invalid_request", "valid Content-Length required"),
+    ("/v1/nowhere", "not_found", "endpoint not found"),
+])
+def test_refusal_of_an_unannounced_body_reaches_the_client(gateway, store, path, code, message):
+    # A chunked body has no Content-Length to bound the discard by; the answer must still arrive.
+    gw = gateway(store=store)
+    conn = http.client.HTTPConnection("127.0.0.1", gw.port, timeout=TIMEOUT)
+    try:
+        chunks = (b"x" * 65536 for _ in range(64))  # 4 MiB, far beyond the socket buffers
+        conn.request("POST", path, chunks, {"Authorization": "Bearer s3cret-admin", "X-Filename-UTF8": "a.bin"})
+        response = conn.getresponse()
+        error = json.loads(response.read())["error"]
+    finally:
+        conn.close()
+    assert (response.status, error["code"], error["message"]) == (404 if code == "not_found" else 400, code, message)
+    assert stored(store.root) == []
+
 def test_full_store_refusal_reaches_the_client(gateway, tmp_path):
     store = remote.UploadStore(tmp_path / "uploads", max_uploads=1)
     gw = gateway(store=store)

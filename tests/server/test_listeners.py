@@ -203,6 +203,13 @@ def test_failure_in_the_middle_of_a_pull_of_all(fake):
     assert len(pulls(fake)) == 2
 
 
+
+@pytest.mark.parametrize("event", [[["event_id", "e"]], ["xy"], "ab", None])
+def test_pull_of_all_refuses_an_event_that_is_not_a_mapping(fake, event):
+    fake.replies.update(list=subscriptions("s1"), pull={"events": [event]})
+    e = refusal(["listen", "pull", "--all"])
+    assert (e.code, e.status, e.outcome) == ("listener_failed", 503, "unknown")
+
 def test_route_error_of_the_worker_passes_unchanged(fake):
     mine = remote.RemoteRouteError("rate_limited", "slow down", 429)
     fake.replies["list"] = mine

@@ -390,6 +390,14 @@ def test_failed_upload_leaves_no_file_or_directory(store, root, stream, length, 
     assert not store._lock._is_owned()
 
 
+
+def test_name_the_file_system_refuses_leaves_no_directory(store, root):
+    # 100 three-byte characters pass the name rule but not a 255-byte file-name limit.
+    with pytest.raises(OSError):
+        store.put("tok", "中" * 100, io.BytesIO(b"abc"), 3)
+    assert leftovers(root) == []
+    assert store._items == {}
+
 def test_socket_closed_early(store, root):
     stream, _, feeder = socket_stream(b"x" * 3000, buffering=-1)
     with stream, refused("upload body ended early"):
