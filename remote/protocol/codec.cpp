@@ -33,6 +33,12 @@ struct JsonCache {
     PyObject* encode_string = nullptr;
     PyObject* key_separator = nullptr;
     PyObject* item_separator = nullptr;
+    // What the shortcuts stand in for; either rebound on json means its own calls run.
+    PyObject* loads = nullptr;          // json.loads
+    PyObject* decoder_class = nullptr;  // json.JSONDecoder, which json.loads with hooks makes
+    PyObject* dumps = nullptr;          // json.dumps
+    PyObject* encoder_class = nullptr;  // json.JSONEncoder, which json.dumps with options makes
+    PyObject* isfinite = nullptr;       // math.isfinite
 };
 JsonCache cache;
 
@@ -224,6 +230,18 @@ py::object decode_shared(PyObject* text) {
     return value;
 }
 
+// True while `json` is the module the shortcuts were made from and still holds the function
+// and class that its own call would use.
+bool json_unchanged(PyObject* json, PyObject* function_name, PyObject* function, PyObject* class_name,
+                    PyObject* cls) {
+    if (json != cache.json) {
+        return false;
+    }
+    py::object f = steal(PyObject_GetAttr(json, function_name));
+    py::object c = steal(PyObject_GetAttr(json, class_name));
+    return f.ptr() == function && c.ptr() == cls;
+}
+
 py::object loads_strict_body(const qyb::Call& call) {
     PyObject* payload = call[0].ptr();
     PyObject* max_bytes = call[1].ptr();
@@ -274,8 +292,10 @@ py::object loads_strict_body(const qyb::Call& call) {
 
     py::object json = call.global<"json">();
     try {
-        if (json.ptr() == cache.json && PyUnicode_CheckExact(text.ptr()) &&
-            call.global<"_unique_object">().ptr() == natives.unique_object) {
+        if (PyUnicode_CheckExact(text.ptr()) &&
+            call.global<"_unique_object">().ptr() == natives.unique_object &&
+            json_unchanged(json.ptr(), qyb::name<"loads">().ptr(), cache.loads,
+                           qyb::name<"JSONDecoder">().ptr(), cache.decoder_class)) {
             return decode_shared(text.ptr());
         }
         py::object hook = call.global<"_unique_object">();
@@ -317,7 +337,9 @@ py::object dumps_wire_body(const qyb::Call& call) {
     call_json_value(call, value);
     py::object json = call.global<"json">();
     py::object text;
-    if (json.ptr() == cache.json && cache.make_encoder != Py_None) {
+    if (cache.make_encoder != Py_None &&
+        json_unchanged(json.ptr(), qyb::name<"dumps">().ptr(), cache.dumps, qyb::name<"JSONEncoder">().ptr(),
+                       cache.encoder_class)) {
         text = encode_shared(value);
     } else {
         text = json.attr("dumps")(py::handle(value), py::arg("ensure_ascii") = false,
@@ -342,6 +364,7 @@ struct IntDepth {
     long long value;
     bool above_limit() const { return value > 32; }
     IntDepth next() const { return {value + 1}; }
+    py::object object() const { return steal(PyLong_FromLongLong(value)); }
 };
 
 struct ObjectDepth {
@@ -354,6 +377,7 @@ struct ObjectDepth {
         return above != 0;
     }
     ObjectDepth next() const { return {steal(PyNumber_Add(value.ptr(), int_constant<1>()))}; }
+    py::object object() const { return value; }
 };
 
 struct RecursionGuard {
@@ -370,7 +394,38 @@ struct RecursionGuard {
 [[noreturn]] void key_not_string() { qyb::raise(PyExc_ValueError, "JSON object keys must be strings"); }
 
 template <class Depth>
-void walk(PyObject* value, const Depth& depth) {
+void walk(const qyb::Call& call, PyObject* value, const Depth& depth);
+
+// The module names a container's items are checked with, read when the walk enters it: the
+// check recurses through `_json_value` and tests floats with `math.isfinite` as the module
+// binds them, and runs natively while they are still the originals.
+struct Checks {
+    const qyb::Call& call;
+    py::object json_value;
+
+    explicit Checks(const qyb::Call& c) : call(c), json_value(c.global<"_json_value">()) {}
+
+    template <class Depth>
+    void item(PyObject* value, const Depth& depth) const {
+        if (json_value.ptr() == natives.json_value) {
+            walk(call, value, depth);
+        } else {
+            steal(PyObject_CallFunctionObjArgs(json_value.ptr(), value, depth.object().ptr(), nullptr));
+        }
+    }
+};
+
+bool finite(const qyb::Call& call, PyObject* value) {
+    py::object math = call.global<"math">();
+    py::object isfinite = steal(PyObject_GetAttr(math.ptr(), qyb::name<"isfinite">().ptr()));
+    if (isfinite.ptr() == cache.isfinite) {
+        return std::isfinite(PyFloat_AS_DOUBLE(value));
+    }
+    return qyb::truthy(steal(PyObject_CallOneArg(isfinite.ptr(), value)));
+}
+
+template <class Depth>
+void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
     if (depth.above_limit()) {
         qyb::raise(PyExc_ValueError, "JSON value nesting is too deep");
     }
@@ -379,24 +434,25 @@ void walk(PyObject* value, const Depth& depth) {
         return;
     }
     if (type == &PyFloat_Type) {
-        if (!std::isfinite(PyFloat_AS_DOUBLE(value))) {
+        if (!finite(call, value)) {
             qyb::raise(PyExc_ValueError, "non-finite JSON number");
         }
         return;
     }
     if (PyList_Check(value)) {
         RecursionGuard guard;
+        const Checks checks(call);
         if (PyList_CheckExact(value)) {
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
                 py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(value, i));
-                walk(item.ptr(), depth.next());
+                checks.item(item.ptr(), depth.next());
             }
             return;
         }
         py::object it = steal(PyObject_GetIter(value));
         while (PyObject* next = PyIter_Next(it.ptr())) {
             py::object item = steal(next);
-            walk(item.ptr(), depth.next());
+            checks.item(item.ptr(), depth.next());
         }
         if (PyErr_Occurred()) {
             throw py::error_already_set();
@@ -405,6 +461,7 @@ void walk(PyObject* value, const Depth& depth) {
     }
     if (PyDict_Check(value)) {
         RecursionGuard guard;
+        const Checks checks(call);
         if (PyDict_CheckExact(value)) {
             const Py_ssize_t size = PyDict_GET_SIZE(value);
             Py_ssize_t pos = 0;
@@ -414,7 +471,7 @@ void walk(PyObject* value, const Depth& depth) {
                     key_not_string();
                 }
                 py::object held = py::reinterpret_borrow<py::object>(item);
-                walk(item, depth.next());
+                checks.item(item, depth.next());
                 if (PyDict_GET_SIZE(value) != size) {
                     qyb::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
                 }
@@ -430,7 +487,7 @@ void walk(PyObject* value, const Depth& depth) {
             if (!PyUnicode_Check(key.ptr())) {
                 key_not_string();
             }
-            walk(item.ptr(), depth.next());
+            checks.item(item.ptr(), depth.next());
         }
         if (PyErr_Occurred()) {
             throw py::error_already_set();
@@ -453,22 +510,22 @@ py::object json_value_body(const qyb::Call& call) {
         }
         // Far from the limit on either side the exact value no longer matters for the walk.
         if (overflow == 0 && d > -(1LL << 62)) {
-            walk(value, IntDepth{d});
+            walk(call, value, IntDepth{d});
             return py::none();
         }
     }
-    walk(value, ObjectDepth{py::reinterpret_borrow<py::object>(depth)});
+    walk(call, value, ObjectDepth{py::reinterpret_borrow<py::object>(depth)});
     return py::none();
 }
 
 }  // namespace
 
-void json_value_core(PyObject* value) { walk(value, IntDepth{0}); }
+void json_value_core(const qyb::Call& call, PyObject* value) { walk(call, value, IntDepth{0}); }
 
 void call_json_value(const qyb::Call& call, PyObject* value) {
     py::object f = call.global<"_json_value">();
     if (f.ptr() == natives.json_value) {
-        json_value_core(value);
+        json_value_core(call, value);
         return;
     }
     steal(PyObject_CallOneArg(f.ptr(), value));
@@ -516,6 +573,11 @@ void define_codec(qyb::Part& p) {
         pr::keep(c.encode_string, encoder_module.attr("encode_basestring"));
         pr::keep(c.key_separator, encoder.attr("key_separator"));
         pr::keep(c.item_separator, encoder.attr("item_separator"));
+        pr::keep(c.loads, json.attr("loads"));
+        pr::keep(c.decoder_class, json.attr("JSONDecoder"));
+        pr::keep(c.dumps, json.attr("dumps"));
+        pr::keep(c.encoder_class, json.attr("JSONEncoder"));
+        pr::keep(c.isfinite, p.get("math").attr("isfinite"));
     });
 }
 

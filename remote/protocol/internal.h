@@ -60,7 +60,7 @@ py::object object_core(PyObject* value, PyObject* keys, PyObject* label);
 bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty);
 void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label);
 py::object identifier_core(PyObject* value);
-void json_value_core(PyObject* value);
+void json_value_core(const qyb::Call& call, PyObject* value);
 
 // Calls of the module functions, as a Python body naming them would make them.
 py::object call_object(const qyb::Call& call, PyObject* value, PyObject* keys, PyObject* label);

@@ -411,3 +411,35 @@ def test_dumps_wire_looks_up_its_check_and_json(monkeypatch):
 
     monkeypatch.setattr(remote, "json", Json)
     assert remote.dumps_wire({}) == b"[('allow_nan', False), ('ensure_ascii', False), ('separators', (',', ':'))]"
+
+
+def test_codec_calls_what_the_modules_bind_now(monkeypatch):
+    import math
+    import types
+
+    original = remote._json_value
+    depths = []
+
+    def traced(value, depth=0):
+        depths.append(depth)
+        return original(value, depth)
+
+    monkeypatch.setattr(remote, "_json_value", traced)
+    assert remote.dumps_wire([[1], {"a": [2]}]) == b'[[1],{"a":[2]}]'
+    assert depths == [0, 1, 2, 1, 2, 3]
+    monkeypatch.setattr(remote, "_json_value", original)
+
+    monkeypatch.setattr(remote, "math", types.SimpleNamespace(isfinite=lambda x: x < 1))
+    assert remote.dumps_wire(0.5) == b"0.5"
+    with pytest.raises(ValueError, match="^non-finite JSON number$"):
+        remote.dumps_wire([1.5])
+    monkeypatch.setattr(remote, "math", math)
+
+    loads, dumps = [], []
+    monkeypatch.setattr(json, "loads", lambda *a, **k: loads.append(k) or json.JSONDecoder(**k).decode(*a))
+    real_dumps = json.dumps
+    monkeypatch.setattr(json, "dumps", lambda *a, **k: dumps.append(k) or real_dumps(*a, **k))
+    assert remote.loads_strict('{"a": [1]}') == {"a": [1]}
+    assert remote.dumps_wire({"a": "é"}) == '{"a":"é"}'.encode()
+    assert [sorted(k) for k in loads] == [["object_pairs_hook", "parse_constant"]]
+    assert dumps == [{"ensure_ascii": False, "allow_nan": False, "separators": (",", ":")}]
