@@ -19,29 +19,12 @@ using qyb::name;
 // ---------------------------------------------------------------------------------------
 // Calls into Python without temporaries of our own: interned names, vectorcall.
 
+using qyb::call_method;
+using qyb::equals;
+using qyb::get;
+using qyb::invoke;
+using qyb::set;
 using qyb::steal;
-
-py::object get(py::handle obj, py::handle attr) { return steal(PyObject_GetAttr(obj.ptr(), attr.ptr())); }
-
-void set(py::handle obj, py::handle attr, py::handle value) {
-    if (PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
-}
-
-template <class... A>
-py::object invoke(py::handle f, const A&... args) {
-    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
-    return steal(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr));
-}
-
-// `obj.<method>(args...)`, without making a bound method.
-template <class... A>
-py::object call_method(py::handle obj, py::handle method, const A&... args) {
-    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
-    return steal(PyObject_VectorcallMethod(method.ptr(), argv, 1 + sizeof...(A), nullptr));
-}
 
 // A call whose last arguments go by keyword; `kwnames` holds their names.
 py::object call_kw(py::handle f, std::initializer_list<py::handle> args, py::handle kwnames) {
@@ -83,20 +66,10 @@ py::handle crlf() {
     return value;
 }
 
-bool equals(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) {
-        throw py::error_already_set();
-    }
-    return r == 1;
-}
-
 using qyb::truthy;
 
 void dict_set(py::handle d, py::handle key, py::handle value) {
-    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
+    qyb::check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
 }
 
 // While an `except` clause runs, the caught exception is the one being handled: errors raised

@@ -31,6 +31,30 @@ inline bool check(int status) {
 // `bool(value)`.
 inline bool truthy(py::handle value) { return check(PyObject_IsTrue(value.ptr())); }
 
+// `obj.attr` and `obj.attr = value` for an interned name.
+inline py::object get(py::handle obj, py::handle attr) { return steal(PyObject_GetAttr(obj.ptr(), attr.ptr())); }
+inline void set(py::handle obj, py::handle attr, py::handle value) {
+    check(PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()));
+}
+
+// `a == b`.
+inline bool equals(py::handle a, py::handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)); }
+
+// `f(args...)` through vectorcall, with no tuple of our own.
+template <class... A>
+py::object invoke(py::handle f, const A&... args) {
+    PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+    return steal(PyObject_Vectorcall(f.ptr(), argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
+// `obj.<method>(args...)`, without making a bound method.
+template <class... A>
+py::object call_method(py::handle obj, py::handle method, const A&... args) {
+    PyObject* argv[] = {obj.ptr(), py::handle(args).ptr()...};
+    return steal(PyObject_VectorcallMethod(method.ptr(), argv, 1 + sizeof...(A), nullptr));
+}
+
 // The error being raised, normalised, with its traceback attached; the indicator is cleared.
 py::object fetch_exception();
 
