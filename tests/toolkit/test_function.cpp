@@ -31,6 +31,19 @@ py::object raise_value_error(const qyb::Call& call) {
 
 py::object read_global(const qyb::Call& call) { return call.global(call[0]); }
 
+py::object call_then_read_global(const qyb::Call& call) {
+    call[0]();
+    return call.global(call[1]);
+}
+
+py::object recurse(const qyb::Call& call) {
+    const long n = call[0].cast<long>();
+    if (n == 0) {
+        return py::int_(0);
+    }
+    return call.function()(n - 1);
+}
+
 void functions_part(qyb::Part& p) {
     py::int_ two(2);
     p.def({.name = "f0", .body = echo});
@@ -59,6 +72,10 @@ void functions_part(qyb::Part& p) {
            .body = echo});
     p.def({.name = "fails", .params = {arg("value")}, .body = raise_value_error});
     p.def({.name = "read_global", .params = {arg("name")}, .body = read_global});
+    p.def({.name = "recurse", .params = {arg("n")}, .body = recurse});
+    // Functions a test takes out of the module, so that nothing else holds them.
+    p.def({.name = "disposable_call", .params = {arg("callback"), arg("name")}, .body = call_then_read_global});
+    p.def({.name = "disposable_cycle", .params = {arg("name")}, .body = read_global});
 
     qyb::ClassBuilder thing(p.module(), "Thing");
     thing.doc("A class of native methods.")

@@ -2,8 +2,13 @@
 import contextlib
 import dataclasses
 import functools
+import gc
 import inspect
+import os
 import pickle
+import subprocess
+import sys
+import weakref
 
 import pytest
 
@@ -266,3 +271,83 @@ def test_global_lookup_falls_back_to_builtins(monkeypatch):
     monkeypatch.setattr(builtins, "qyb_only_in_builtins", 7, raising=False)
     assert native.read_global("qyb_only_in_builtins") == 7
     assert native.read_global("len") is len
+
+
+def test_function_dropped_by_its_caller_mid_call_stays_alive():
+    holder = functools.partial(vars(native).pop("disposable_call"))
+
+    def drop_the_only_reference():
+        holder.__setstate__((print, (), {}, None))
+        gc.collect()
+
+    native.later = "still here"
+    assert holder(drop_the_only_reference, "later") == "still here"
+
+
+def test_runaway_recursion_is_a_recursion_error():
+    with pytest.raises(RecursionError):
+        native.recurse(10**6)
+    assert native.recurse(10) == 0
+
+
+def test_function_reached_after_the_collector_cleared_it():
+    seen = []
+
+    class Finalized:
+        def __init__(self, ref):
+            self.ref = ref
+
+        def __del__(self):
+            function = self.ref()
+            seen.append((repr(function), function.__name__))
+
+    class Holder:
+        def __del__(self):
+            self.late = Finalized(weakref.ref(self.function))
+
+    holder = Holder()
+    holder.function = vars(native).pop("disposable_cycle")
+    holder.function.__dict__["holder"] = holder
+    del holder
+    gc.collect()
+    assert len(seen) == 1 and seen[0][0].startswith("<function") and type(seen[0][1]) is str
+
+
+def test_signature_can_be_set_and_wrappers_defer_to_what_they_wrap():
+    def model(a, b=2):
+        pass
+
+    fn = native.f_var_all
+    saved = {name: getattr(fn, name) for name in functools.WRAPPER_ASSIGNMENTS}
+    try:
+        fn.__signature__ = inspect.signature(model)
+        assert str(inspect.signature(fn)) == "(a, b=2)"
+        del fn.__signature__
+        functools.update_wrapper(fn, model)
+        assert str(inspect.signature(fn)) == "(a, b=2)"
+    finally:
+        fn.__dict__.pop("__wrapped__", None)
+        for name, value in saved.items():
+            setattr(fn, name, value)
+    assert str(inspect.signature(fn)) == "(a, b=2, *more, c, d=4, **rest)"
+
+
+def test_failed_second_load_keeps_the_first_module(tmp_path):
+    code = """
+import importlib.util, sys
+import _toolkit_test as first
+spec = importlib.util.find_spec("_toolkit_test")
+second = importlib.util.module_from_spec(spec)
+sys.modules["typing"] = None
+try:
+    spec.loader.exec_module(second)
+except ImportError:
+    pass
+else:
+    raise SystemExit("loaded")
+assert sys.modules["_toolkit_test"] is first
+print("ok")
+"""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+    assert done.stdout.strip() == "ok", done.stderr

@@ -43,6 +43,7 @@ struct FunctionObject {
     PyObject* dict;
     PyObject* weakreflist;
     PyObject* globals;      // the module's namespace
+    PyObject* builtins;     // the builtins when the function was made, as for a def
     const ParamTable* params;
     Body body;
 };
@@ -65,13 +66,15 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->annotations);
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
+    Py_VISIT(f->builtins);
     return 0;
 }
 
+// Like func_clear: a finalizer may still reach the function after this, so its names stay text.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    Py_SETREF(f->name, Py_NewRef(name<"">().ptr()));
+    Py_SETREF(f->qualname, Py_NewRef(name<"">().ptr()));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -79,6 +82,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->annotations);
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
+    Py_CLEAR(f->builtins);
     return 0;
 }
 
@@ -89,6 +93,8 @@ void function_dealloc(PyObject* self) {
         PyObject_ClearWeakRefs(self);
     }
     function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
     delete f->params;
     PyObject_GC_Del(self);
 }
@@ -364,9 +370,7 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
     return true;
 }
 
-PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
-                              PyObject* kwnames) {
-    FunctionObject* f = as_function(self);
+PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     Bound b(f->params->slots());
     if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
         return nullptr;
@@ -385,6 +389,21 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t
         restore_current_exception();
         return nullptr;
     }
+}
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
+                              PyObject* kwnames) {
+    // Bodies recurse on the C stack, so each call counts against the recursion limit; and the
+    // function is held for the call, as a frame holds a def: a caller may lend it, and the body
+    // may drop the last other reference.
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+        return nullptr;
+    }
+    Py_INCREF(self);
+    PyObject* result = bind_and_run(as_function(self), args, nargsf, kwnames);
+    Py_DECREF(self);
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 // ---------------------------------------------------------------------------------------
@@ -470,6 +489,24 @@ int function_set_annotations(PyObject* self, PyObject* value, void*) {
 PyObject* function_get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     const ParamTable& t = *f->params;
+    if (f->dict != nullptr) {
+        // One set on the function wins; a function made a wrapper by functools.update_wrapper
+        // has none of its own, so inspect follows __wrapped__ as it does for a def.
+        PyObject* own = PyDict_GetItemWithError(f->dict, name<"__signature__">().ptr());
+        if (own != nullptr) {
+            return Py_NewRef(own);
+        }
+        if (PyErr_Occurred()) {
+            return nullptr;
+        }
+        int wrapper = PyDict_Contains(f->dict, name<"__wrapped__">().ptr());
+        if (wrapper != 0) {
+            if (wrapper > 0) {
+                PyErr_SetString(PyExc_AttributeError, "__signature__");
+            }
+            return nullptr;
+        }
+    }
     try {
         py::module_ inspect = py::module_::import("inspect");
         py::object parameter = inspect.attr("Parameter");
@@ -536,13 +573,24 @@ PyMethodDef function_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int function_set_signature(PyObject* self, PyObject* value, void*) {
+    PyObject* dict = PyObject_GenericGetDict(self, nullptr);
+    if (dict == nullptr) {
+        return -1;
+    }
+    int status = value != nullptr ? PyDict_SetItem(dict, name<"__signature__">().ptr(), value)
+                                  : PyDict_DelItem(dict, name<"__signature__">().ptr());
+    Py_DECREF(dict);
+    return status;
+}
+
 PyGetSetDef function_getset[] = {
     {"__name__", function_get_name, function_set_name, nullptr, nullptr},
     {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
     {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
     {"__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults, nullptr, nullptr},
     {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
-    {"__signature__", function_get_signature, nullptr, nullptr, nullptr},
+    {"__signature__", function_get_signature, function_set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -623,12 +671,13 @@ py::handle Call::function() const { return reinterpret_cast<PyObject*>(function_
 
 // A global name of a Python body: the module's namespace, then the builtins.
 py::object Call::global(py::handle key) const {
-    PyObject* v = PyDict_GetItemWithError(function_->globals, key.ptr());
+    // Both namespaces are gone only from a function the collector has cleared.
+    PyObject* v = function_->globals ? PyDict_GetItemWithError(function_->globals, key.ptr()) : nullptr;
+    if (v == nullptr && !PyErr_Occurred() && function_->builtins != nullptr) {
+        v = PyDict_GetItemWithError(function_->builtins, key.ptr());
+    }
     if (v == nullptr && !PyErr_Occurred()) {
-        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), key.ptr());
-        if (v == nullptr && !PyErr_Occurred()) {
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.ptr());
-        }
+        PyErr_Format(PyExc_NameError, "name '%S' is not defined", key.ptr());
     }
     if (v == nullptr) {
         throw py::error_already_set();
@@ -705,6 +754,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->dict = nullptr;
     f->weakreflist = nullptr;
     f->globals = nullptr;
+    f->builtins = nullptr;
     f->params = table.release();
     f->body = def.body;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
@@ -720,6 +770,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->kwdefaults = kwdefaults.empty() ? nullptr : kwdefaults.release().ptr();
     f->annotations = annotations.release().ptr();
     f->globals = py::object(module.attr("__dict__")).release().ptr();
+    f->builtins = Py_NewRef(PyEval_GetBuiltins());
     PyObject_GC_Track(result.ptr());
     return result;
 }

@@ -151,16 +151,17 @@ int run_parts(PyObject* module, std::span<const PartDef> parts) noexcept {
         _PyTraceback_Add(step_name(current->name, "initialisation").c_str(), __FILE__, __LINE__);
         PyErr_Fetch(&type, &value, &tb);
     }
+    // Only this module's own entry: a module imported earlier under the same name stays.
     PyObject* name = PyModule_GetNameObject(module);
     if (name != nullptr) {
         PyObject* modules = PyImport_GetModuleDict();
-        if (PyDict_DelItem(modules, name) < 0) {
+        PyObject* entry = PyDict_GetItemWithError(modules, name);
+        if (entry == module && PyDict_DelItem(modules, name) < 0) {
             PyErr_Clear();
         }
         Py_DECREF(name);
-    } else {
-        PyErr_Clear();
     }
+    PyErr_Clear();
     PyErr_Restore(type, value, tb);
     return -1;
 }
