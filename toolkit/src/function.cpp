@@ -233,6 +233,7 @@ struct Bound {
     PyObject** slots;
     PyObject** owned;
     Py_ssize_t owned_count = 0;
+    PyObject* defaults = nullptr;  // the tuple the positional defaults were taken from
     PyObject* varargs = nullptr;
     PyObject* kwdict = nullptr;
 
@@ -252,13 +253,14 @@ struct Bound {
     Bound(const Bound&) = delete;
     Bound& operator=(const Bound&) = delete;
     ~Bound() {
+        Py_XDECREF(defaults);
         Py_XDECREF(varargs);
         Py_XDECREF(kwdict);
         for (Py_ssize_t i = 0; i < owned_count; ++i) {
             Py_DECREF(owned[i]);
         }
     }
-    // Each default fills one distinct slot, so `owned` never outgrows the slot count.
+    // Each keyword-only default fills one distinct slot, so `owned` never outgrows the slots.
     PyObject* keep(PyObject* value) {
         owned[owned_count++] = Py_NewRef(value);
         return value;
@@ -335,9 +337,12 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
                 return false;
             }
         }
-        for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
-            if (slots[m + i] == nullptr) {
-                slots[m + i] = b.keep(PyTuple_GET_ITEM(f->defaults, i));
+        if (defcount) {
+            b.defaults = Py_NewRef(f->defaults);
+            for (Py_ssize_t i = n > m ? n - m : 0; i < defcount; ++i) {
+                if (slots[m + i] == nullptr) {
+                    slots[m + i] = PyTuple_GET_ITEM(b.defaults, i);
+                }
             }
         }
     }
