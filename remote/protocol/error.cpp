@@ -41,31 +41,6 @@ bool is_outcome(PyObject* value) {
     return found != 0;
 }
 
-// `super().__init__(message)`: the class after the one that defines the running method in the
-// instance's MRO, as the zero-argument super() finds it.
-void init_base(const qyb::Call& call, PyObject* self, PyObject* message) {
-    py::tuple mro = py::reinterpret_borrow<py::tuple>(Py_TYPE(self)->tp_mro);
-    PyObject* owner = nullptr;
-    for (py::handle cls : mro) {
-        PyObject* dict = reinterpret_cast<PyTypeObject*>(cls.ptr())->tp_dict;
-        PyObject* init = PyDict_GetItemWithError(dict, qyb::name<"__init__">().ptr());
-        if (init == call.function().ptr()) {
-            owner = cls.ptr();
-            break;
-        }
-        if (init == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
-    }
-    if (owner == nullptr) {
-        qyb::raise(PyExc_TypeError, "super(type, obj): obj must be an instance or subtype of type");
-    }
-    py::object base = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
-                                                         owner, self, nullptr));
-    py::object init = steal(PyObject_GetAttr(base.ptr(), qyb::name<"__init__">().ptr()));
-    steal(PyObject_CallOneArg(init.ptr(), message));
-}
-
 void set_attr(PyObject* self, py::handle name, PyObject* value) {
     if (PyObject_SetAttr(self, name.ptr(), value) < 0) {
         throw py::error_already_set();
@@ -84,7 +59,7 @@ py::object init_body(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
     PyObject* code = call[1].ptr();
     PyObject* message = call[2].ptr();
-    init_base(call, self, message);
+    call.super(self).attr(qyb::name<"__init__">())(py::handle(message));
     if (!call_identifier(call, code)) {
         qyb::raise(PyExc_ValueError, "invalid remote error code");
     }

@@ -542,24 +542,6 @@ py::object handler_do_post(const qyb::Call& call) {
 // ---------------------------------------------------------------------------------------
 // GatewayHTTPServer
 
-// The class whose own __init__ is `function`, for super(): what the __class__ cell of a
-// Python method holds.
-py::handle defining_class(py::handle self, py::handle function) {
-    PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* cls = PyTuple_GET_ITEM(mro, i);
-        PyObject* own = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(cls)->tp_dict,
-                                                name<"__init__">().ptr());
-        if (own == function.ptr()) {
-            return cls;
-        }
-        if (own == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
-    }
-    qyb::raise(PyExc_RuntimeError, "super(): __class__ cell not found");
-}
-
 py::object server_init(const qyb::Call& call) {
     register_exit_hook(call);
     py::handle self = call[0];
@@ -571,10 +553,7 @@ py::object server_init(const qyb::Call& call) {
                                        : invoke(call.global<"UploadStore">());
     set(self, name<"uploads">(), store);
     set(router, name<"uploads">(), store);
-    py::object base = steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
-                                                         defining_class(self, call.function()).ptr(),
-                                                         self.ptr(), nullptr));
-    call_method(base, name<"__init__">(), call[1], call.global<"GatewayRequestHandler">());
+    call_method(call.super(self), name<"__init__">(), call[1], call.global<"GatewayRequestHandler">());
     return py::none();
 }
 

@@ -64,28 +64,9 @@ bool starts_with(py::handle word, py::handle prefix) {
 
 // RemoteRouteError -----------------------------------------------------------------------
 
-// `super().__init__(message)`: the class whose __init__ this is, found on the instance's MRO.
 py::object route_error_init(const qyb::Call& call) {
     py::handle self = call[0];
-    py::handle owner;
-    PyObject* mro = Py_TYPE(self.ptr())->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        PyObject* init = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(base)->tp_dict,
-                                                 qyb::name<"__init__">().ptr());
-        if (init == call.function().ptr()) {
-            owner = base;
-            break;
-        }
-        if (init == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
-    }
-    if (!owner) {
-        owner = call.global<"RemoteRouteError">();  // lets super() report the mismatch
-    }
-    py::handle super_type(reinterpret_cast<PyObject*>(&PySuper_Type));
-    super_type(owner, self).attr(qyb::name<"__init__">())(call[2]);
+    call.super(self).attr(qyb::name<"__init__">())(call[2]);
     py::setattr(self, "code", call[1]);
     py::setattr(self, "status", call[3]);
     py::setattr(self, "outcome", call[4]);

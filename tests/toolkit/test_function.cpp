@@ -36,6 +36,16 @@ py::object call_then_read_global(const qyb::Call& call) {
     return call.global(call[1]);
 }
 
+// `super().__init__(*args)` from a native __init__, then records which class ran.
+py::object chained_init(const qyb::Call& call) {
+    py::handle self = call[0];
+    call.super(self).attr("__init__")(*py::reinterpret_borrow<py::tuple>(call[1]));
+    self.attr("chain") = py::str(py::getattr(self, "chain", py::str(""))) + py::str("native;");
+    return py::none();
+}
+
+py::object module_level_super(const qyb::Call& call) { return call.super(call[0]); }
+
 py::object recurse(const qyb::Call& call) {
     const long n = call[0].cast<long>();
     if (n == 0) {
@@ -101,6 +111,11 @@ void functions_part(qyb::Part& p) {
     store.method({.name = "get", .params = {arg("self"), arg("reference", "str")}, .returns = "str",
                   .body = [](const qyb::Call&) -> py::object { return py::none(); }});
     p.bind_class(store);
+
+    qyb::ClassBuilder chained(p.module(), "Chained", {PyExc_ValueError});
+    chained.method({.name = "__init__", .params = {arg("self"), qyb::varargs("args")}, .body = chained_init});
+    p.bind_class(chained);
+    p.def({.name = "module_level_super", .params = {arg("obj")}, .body = module_level_super});
 
     p.bind("Failure", qyb::make_exception(p.module(), "Failure", PyExc_RuntimeError, "A failure."));
 }

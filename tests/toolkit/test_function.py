@@ -351,3 +351,20 @@ print("ok")
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
     assert done.stdout.strip() == "ok", done.stderr
+
+
+def test_super_in_a_native_method_uses_the_defining_class():
+    class Sub(native.Chained):
+        def __init__(self, *args):
+            self.chain = "python;"
+            super().__init__(*args)
+
+    error = Sub("a", 1)
+    assert error.args == ("a", 1) and error.chain == "python;native;"
+    assert native.Chained("b").args == ("b",)
+    alias = native.Chained.__init__
+    other = native.Chained.__new__(native.Chained)
+    alias(other, "c")  # the defining class, not the name the method was reached by
+    assert other.args == ("c",)
+    with pytest.raises(RuntimeError, match=r"^super\(\): __class__ cell not found$"):
+        native.module_level_super(object())

@@ -78,12 +78,15 @@ ClassBuilder& ClassBuilder::attr(const char* name, py::object value) {
 }
 
 ClassBuilder& ClassBuilder::method(FunctionDef def) {
-    set(def.name, make_function(def, module_, name_.c_str()));
+    py::object f = make_function(def, module_, name_.c_str());
+    methods_.append(f);
+    set(def.name, f);
     return *this;
 }
 
 ClassBuilder& ClassBuilder::static_method(FunctionDef def) {
     py::object f = make_function(def, module_, name_.c_str());
+    methods_.append(f);
     py::object wrapped = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
     if (!wrapped) {
         throw py::error_already_set();
@@ -94,6 +97,7 @@ ClassBuilder& ClassBuilder::static_method(FunctionDef def) {
 
 ClassBuilder& ClassBuilder::class_method(FunctionDef def) {
     py::object f = make_function(def, module_, name_.c_str());
+    methods_.append(f);
     py::object wrapped = py::reinterpret_steal<py::object>(PyClassMethod_New(f.ptr()));
     if (!wrapped) {
         throw py::error_already_set();
@@ -103,7 +107,11 @@ ClassBuilder& ClassBuilder::class_method(FunctionDef def) {
 }
 
 py::object ClassBuilder::build() {
-    return metaclass_(py::str(name_), bases_, namespace_);
+    py::object cls = metaclass_(py::str(name_), bases_, namespace_);
+    for (py::handle f : methods_) {
+        set_defining_class(f, cls);
+    }
+    return cls;
 }
 
 py::object make_exception(py::handle module, const char* name, py::handle base, const char* doc) {

@@ -44,6 +44,7 @@ struct FunctionObject {
     PyObject* weakreflist;
     PyObject* globals;      // the module's namespace
     PyObject* builtins;     // the builtins when the function was made, as for a def
+    PyObject* owner_class;  // the class whose body defined it, or NULL: the __class__ cell
     const ParamTable* params;
     Body body;
 };
@@ -67,6 +68,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->dict);
     Py_VISIT(f->globals);
     Py_VISIT(f->builtins);
+    Py_VISIT(f->owner_class);
     return 0;
 }
 
@@ -83,6 +85,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
+    Py_CLEAR(f->owner_class);
     return 0;
 }
 
@@ -692,6 +695,25 @@ py::object Call::global(py::handle key) const {
 
 py::dict Call::globals() const { return py::reinterpret_borrow<py::dict>(function_->globals); }
 
+py::object Call::super(py::handle self) const {
+    if (function_->owner_class == nullptr) {
+        raise(PyExc_RuntimeError, "super(): __class__ cell not found");
+    }
+    PyObject* args[] = {function_->owner_class, self.ptr()};
+    PyObject* result = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr);
+    if (result == nullptr) {
+        throw py::error_already_set();
+    }
+    return py::reinterpret_steal<py::object>(result);
+}
+
+void set_defining_class(py::handle function, py::handle cls) {
+    if (!is_function(function)) {
+        raise(PyExc_SystemError, "not a native function");
+    }
+    Py_XSETREF(as_function(function.ptr())->owner_class, Py_NewRef(cls.ptr()));
+}
+
 py::object make_function(const FunctionDef& def, py::handle module, const char* owner) {
     if (def.body == nullptr) {
         raise(PyExc_SystemError, "native function without a body");
@@ -760,6 +782,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->weakreflist = nullptr;
     f->globals = nullptr;
     f->builtins = nullptr;
+    f->owner_class = nullptr;
     f->params = table.release();
     f->body = def.body;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));

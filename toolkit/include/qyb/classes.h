@@ -41,6 +41,7 @@ private:
     py::tuple bases_;
     py::object metaclass_;
     py::object namespace_;
+    py::list methods_;  // the native functions of the body, told their class once it exists
     py::dict annotations_;
     bool has_annotations_ = false;
 };

@@ -66,6 +66,10 @@ public:
     }
     py::dict globals() const;
 
+    // `super()` in a method: super(<the class whose body defined it>, self), as the __class__
+    // cell of a Python method gives it. RuntimeError for a function made outside a class.
+    py::object super(py::handle self) const;
+
 private:
     FunctionObject* function_;
     PyObject* const* slots_;
@@ -87,6 +91,9 @@ struct FunctionDef {
 py::object make_function(const FunctionDef& def, py::handle module, const char* owner = nullptr);
 
 bool is_function(py::handle obj);
+
+// Records `cls` as the class that defined `function`, once the class exists (ClassBuilder).
+void set_defining_class(py::handle function, py::handle cls);
 
 // The type object, for registration and tests.
 PyTypeObject* function_type();
