@@ -41,20 +41,6 @@ bool is_outcome(PyObject* value) {
     return found != 0;
 }
 
-void set_attr(PyObject* self, py::handle name, PyObject* value) {
-    if (PyObject_SetAttr(self, name.ptr(), value) < 0) {
-        throw py::error_already_set();
-    }
-}
-
-py::object get_attr(PyObject* self, py::handle name) {
-    return steal(PyObject_GetAttr(self, name.ptr()));
-}
-
-py::object item_of(PyObject* dict, py::handle key) {
-    return steal(PyObject_GetItem(dict, key.ptr()));
-}
-
 py::object init_body(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
     PyObject* code = call[1].ptr();
@@ -66,11 +52,11 @@ py::object init_body(const qyb::Call& call) {
     if (!is_outcome(call[5].ptr())) {
         qyb::raise(PyExc_ValueError, "invalid remote error outcome");
     }
-    set_attr(self, qyb::name<"code">(), code);
-    set_attr(self, qyb::name<"message">(), message);
-    set_attr(self, qyb::name<"request_id">(), call[3].ptr());
-    set_attr(self, qyb::name<"retryable">(), call[4].ptr());
-    set_attr(self, qyb::name<"outcome">(), call[5].ptr());
+    qyb::set(self, qyb::name<"code">(), code);
+    qyb::set(self, qyb::name<"message">(), message);
+    qyb::set(self, qyb::name<"request_id">(), call[3].ptr());
+    qyb::set(self, qyb::name<"retryable">(), call[4].ptr());
+    qyb::set(self, qyb::name<"outcome">(), call[5].ptr());
     return py::none();
 }
 
@@ -79,7 +65,7 @@ py::object to_dict_body(const qyb::Call& call) {
     py::dict error;
     for (py::handle key : {qyb::name<"code">(), qyb::name<"message">(), qyb::name<"request_id">(),
                            qyb::name<"retryable">(), qyb::name<"outcome">()}) {
-        error[key] = get_attr(self, key);
+        error[key] = qyb::get(self, key);
     }
     py::dict outer;
     outer[qyb::name<"error">()] = error;
@@ -90,20 +76,20 @@ py::object from_dict_body(const qyb::Call& call) {
     PyObject* cls = call[0].ptr();
     py::object outer = call_object(call, call[1].ptr(), error_response_keys(),
                                    qyb::name<"error response">().ptr());
-    py::object item = call_object(call, item_of(outer.ptr(), qyb::name<"error">()).ptr(),
+    py::object item = call_object(call, qyb::item(outer.ptr(), qyb::name<"error">()).ptr(),
                                   error_keys(), qyb::name<"error">().ptr());
-    call_string(call, item_of(item.ptr(), qyb::name<"code">()).ptr(), qyb::name<"error.code">().ptr(),
+    call_string(call, qyb::item(item.ptr(), qyb::name<"code">()).ptr(), qyb::name<"error.code">().ptr(),
                 int_constant<64>(), false);
-    call_string(call, item_of(item.ptr(), qyb::name<"message">()).ptr(),
+    call_string(call, qyb::item(item.ptr(), qyb::name<"message">()).ptr(),
                 qyb::name<"error.message">().ptr(), int_constant<4096>(), false);
-    py::object request_id = item_of(item.ptr(), qyb::name<"request_id">());
+    py::object request_id = qyb::item(item.ptr(), qyb::name<"request_id">());
     if (!request_id.is_none()) {
         call_request_id(call, request_id.ptr());
     }
-    if (!PyBool_Check(item_of(item.ptr(), qyb::name<"retryable">()).ptr())) {
+    if (!PyBool_Check(qyb::item(item.ptr(), qyb::name<"retryable">()).ptr())) {
         qyb::raise(PyExc_ValueError, "error.retryable must be boolean");
     }
-    if (!is_outcome(item_of(item.ptr(), qyb::name<"outcome">()).ptr())) {
+    if (!is_outcome(qyb::item(item.ptr(), qyb::name<"outcome">()).ptr())) {
         qyb::raise(PyExc_ValueError, "invalid error.outcome");
     }
     return call_with_keywords(cls, item.ptr());

@@ -36,23 +36,7 @@ PyObject* command_keys() {
     return set;
 }
 
-py::object field(PyObject* self, py::handle name) { return steal(PyObject_GetAttr(self, name.ptr())); }
-
-py::object item_of(PyObject* mapping, py::handle key) { return steal(PyObject_GetItem(mapping, key.ptr())); }
-
-void set_item(PyObject* mapping, py::handle key, py::handle value) {
-    if (PyObject_SetItem(mapping, key.ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
-    }
-}
-
-bool compare(PyObject* a, PyObject* b, int op) {
-    int r = PyObject_RichCompareBool(a, b, op);
-    if (r < 0) {
-        throw py::error_already_set();
-    }
-    return r != 0;
-}
+using qyb::compare;
 
 py::dict with_keys(std::initializer_list<std::pair<py::handle, py::object>> entries) {
     py::dict d;
@@ -67,19 +51,19 @@ py::dict with_keys(std::initializer_list<std::pair<py::handle, py::object>> entr
 
 py::object client_post_init(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    call_request_id(call, field(self, qyb::name<"client_id">()).ptr(), qyb::name<"client.client_id">().ptr());
-    call_string(call, field(self, qyb::name<"client_name">()).ptr(), qyb::name<"client.client_name">().ptr(),
+    call_request_id(call, qyb::get(self, qyb::name<"client_id">()).ptr(), qyb::name<"client.client_id">().ptr());
+    call_string(call, qyb::get(self, qyb::name<"client_name">()).ptr(), qyb::name<"client.client_name">().ptr(),
                 int_constant<128>(), false);
-    call_string(call, field(self, qyb::name<"cli_version">()).ptr(), qyb::name<"client.cli_version">().ptr(),
+    call_string(call, qyb::get(self, qyb::name<"cli_version">()).ptr(), qyb::name<"client.cli_version">().ptr(),
                 int_constant<128>(), false);
     return py::none();
 }
 
 py::object client_to_dict(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    return with_keys({{qyb::name<"client_id">(), field(self, qyb::name<"client_id">())},
-                      {qyb::name<"client_name">(), field(self, qyb::name<"client_name">())},
-                      {qyb::name<"cli_version">(), field(self, qyb::name<"cli_version">())}});
+    return with_keys({{qyb::name<"client_id">(), qyb::get(self, qyb::name<"client_id">())},
+                      {qyb::name<"client_name">(), qyb::get(self, qyb::name<"client_name">())},
+                      {qyb::name<"cli_version">(), qyb::get(self, qyb::name<"cli_version">())}});
 }
 
 py::object client_from_dict(const qyb::Call& call) {
@@ -109,14 +93,14 @@ void check_word(const qyb::Call& call, PyObject* word, Py_ssize_t index) {
 
 py::object request_post_init(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    py::object version = field(self, qyb::name<"protocol_version">());
+    py::object version = qyb::get(self, qyb::name<"protocol_version">());
     if (!PyLong_CheckExact(version.ptr()) ||
         compare(version.ptr(), call.global<"_remote_protocol__PROTOCOL_VERSION">().ptr(), Py_NE)) {
         qyb::raise(PyExc_ValueError, "unsupported protocol_version");
     }
-    call_request_id(call, field(self, qyb::name<"request_id">()).ptr());
+    call_request_id(call, qyb::get(self, qyb::name<"request_id">()).ptr());
 
-    py::object argv = field(self, qyb::name<"argv">());
+    py::object argv = qyb::get(self, qyb::name<"argv">());
     if (!PyTuple_Check(argv.ptr()) || !truth(argv.ptr())) {
         bad_argv();
     }
@@ -143,11 +127,11 @@ py::object request_post_init(const qyb::Call& call) {
         }
     }
 
-    py::object nickname = field(self, qyb::name<"nickname">());
+    py::object nickname = qyb::get(self, qyb::name<"nickname">());
     if (!nickname.is_none()) {
         call_string(call, nickname.ptr(), qyb::name<"nickname">().ptr(), int_constant<128>(), false);
     }
-    int is_client = PyObject_IsInstance(field(self, qyb::name<"client">()).ptr(),
+    int is_client = PyObject_IsInstance(qyb::get(self, qyb::name<"client">()).ptr(),
                                         call.global<"ClientIdentity">().ptr());
     if (is_client < 0) {
         throw py::error_already_set();
@@ -160,27 +144,27 @@ py::object request_post_init(const qyb::Call& call) {
 
 py::object request_to_dict(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    py::object client = field(self, qyb::name<"client">());
+    py::object client = qyb::get(self, qyb::name<"client">());
     return with_keys(
-        {{qyb::name<"protocol_version">(), field(self, qyb::name<"protocol_version">())},
-         {qyb::name<"request_id">(), field(self, qyb::name<"request_id">())},
-         {qyb::name<"nickname">(), field(self, qyb::name<"nickname">())},
-         {qyb::name<"argv">(), steal(PySequence_List(field(self, qyb::name<"argv">()).ptr()))},
+        {{qyb::name<"protocol_version">(), qyb::get(self, qyb::name<"protocol_version">())},
+         {qyb::name<"request_id">(), qyb::get(self, qyb::name<"request_id">())},
+         {qyb::name<"nickname">(), qyb::get(self, qyb::name<"nickname">())},
+         {qyb::name<"argv">(), steal(PySequence_List(qyb::get(self, qyb::name<"argv">()).ptr()))},
          {qyb::name<"client">(),
           steal(PyObject_CallMethodNoArgs(client.ptr(), qyb::name<"to_dict">().ptr()))}});
 }
 
 py::object request_from_dict(const qyb::Call& call) {
     py::object data = call_object(call, call[1].ptr(), request_keys(), qyb::name<"command request">().ptr());
-    py::object argv = item_of(data.ptr(), qyb::name<"argv">());
+    py::object argv = qyb::item(data.ptr(), qyb::name<"argv">());
     if (!PyList_Check(argv.ptr())) {
         qyb::raise(PyExc_ValueError, "argv must be an array");
     }
-    set_item(data.ptr(), qyb::name<"argv">(), steal(PySequence_Tuple(argv.ptr())));
+    qyb::set_item(data.ptr(), qyb::name<"argv">(), steal(PySequence_Tuple(argv.ptr())));
     py::object reader = steal(PyObject_GetAttr(call.global<"ClientIdentity">().ptr(),
                                                qyb::name<"from_dict">().ptr()));
-    py::object client = steal(PyObject_CallOneArg(reader.ptr(), item_of(data.ptr(), qyb::name<"client">()).ptr()));
-    set_item(data.ptr(), qyb::name<"client">(), client);
+    py::object client = steal(PyObject_CallOneArg(reader.ptr(), qyb::item(data.ptr(), qyb::name<"client">()).ptr()));
+    qyb::set_item(data.ptr(), qyb::name<"client">(), client);
     return call_with_keywords(call[0].ptr(), data.ptr());
 }
 
@@ -189,22 +173,22 @@ py::object request_from_dict(const qyb::Call& call) {
 
 py::object response_post_init(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    py::object version = field(self, qyb::name<"protocol_version">());
+    py::object version = qyb::get(self, qyb::name<"protocol_version">());
     if (compare(version.ptr(), call.global<"_remote_protocol__PROTOCOL_VERSION">().ptr(), Py_NE) ||
         !PyLong_CheckExact(version.ptr())) {
         qyb::raise(PyExc_ValueError, "unsupported protocol_version");
     }
-    call_request_id(call, field(self, qyb::name<"request_id">()).ptr());
+    call_request_id(call, qyb::get(self, qyb::name<"request_id">()).ptr());
 
-    py::object exit_code = field(self, qyb::name<"exit_code">());
+    py::object exit_code = qyb::get(self, qyb::name<"exit_code">());
     if (!PyLong_CheckExact(exit_code.ptr()) || compare(exit_code.ptr(), int_constant<0>(), Py_LT) ||
         compare(exit_code.ptr(), int_constant<255>(), Py_GT)) {
         qyb::raise(PyExc_ValueError, "exit_code must be between 0 and 255");
     }
-    call_json_value(call, field(self, qyb::name<"result">()).ptr());
-    call_string(call, field(self, qyb::name<"stderr">()).ptr(), qyb::name<"stderr">().ptr(),
+    call_json_value(call, qyb::get(self, qyb::name<"result">()).ptr());
+    call_string(call, qyb::get(self, qyb::name<"stderr">()).ptr(), qyb::name<"stderr">().ptr(),
                 call.global<"MAX_STDERR_CHARS">().ptr(), true);
-    py::object duration = field(self, qyb::name<"duration_ms">());
+    py::object duration = qyb::get(self, qyb::name<"duration_ms">());
     if (!PyLong_CheckExact(duration.ptr()) || compare(duration.ptr(), int_constant<0>(), Py_LT)) {
         qyb::raise(PyExc_ValueError, "duration_ms must be a non-negative integer");
     }
@@ -213,13 +197,13 @@ py::object response_post_init(const qyb::Call& call) {
 
 py::object response_to_dict(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    py::dict command = with_keys({{qyb::name<"exit_code">(), field(self, qyb::name<"exit_code">())},
-                                  {qyb::name<"result">(), field(self, qyb::name<"result">())},
-                                  {qyb::name<"stderr">(), field(self, qyb::name<"stderr">())}});
-    return with_keys({{qyb::name<"protocol_version">(), field(self, qyb::name<"protocol_version">())},
-                      {qyb::name<"request_id">(), field(self, qyb::name<"request_id">())},
+    py::dict command = with_keys({{qyb::name<"exit_code">(), qyb::get(self, qyb::name<"exit_code">())},
+                                  {qyb::name<"result">(), qyb::get(self, qyb::name<"result">())},
+                                  {qyb::name<"stderr">(), qyb::get(self, qyb::name<"stderr">())}});
+    return with_keys({{qyb::name<"protocol_version">(), qyb::get(self, qyb::name<"protocol_version">())},
+                      {qyb::name<"request_id">(), qyb::get(self, qyb::name<"request_id">())},
                       {qyb::name<"command">(), command},
-                      {qyb::name<"duration_ms">(), field(self, qyb::name<"duration_ms">())}});
+                      {qyb::name<"duration_ms">(), qyb::get(self, qyb::name<"duration_ms">())}});
 }
 
 py::object response_from_dict(const qyb::Call& call) {

@@ -9,21 +9,7 @@ namespace {
 
 using qyb::truthy;
 
-bool equals(py::handle value, const char* text) {
-    int result = PyObject_RichCompareBool(value.ptr(), py::str(text).ptr(), Py_EQ);
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
-}
-
-py::object item(py::handle mapping, const char* key) {
-    PyObject* value = PyObject_GetItem(mapping.ptr(), py::str(key).ptr());
-    if (value == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
+bool equals(py::handle value, const char* text) { return qyb::equals(value, py::str(text)); }
 
 // `from .main import _build_parser`, made each time the action runs.
 py::object import_build_parser(const qyb::Call& call) {
@@ -52,12 +38,12 @@ py::object pull_all(const qyb::Call& call, py::handle record, py::handle args) {
         if (remaining <= zero) {
             break;
         }
-        py::object subscription_id = item(subscription, "subscription_id");
+        py::object subscription_id = qyb::item(subscription, qyb::name<"subscription_id">());
         ++pulled;
         py::object batch = listener_request(call)(record, "pull", py::arg("subscription_id") = subscription_id,
                                                   py::arg("limit") = remaining,
                                                   py::arg("lease_seconds") = args.attr(qyb::name<"lease_seconds">()));
-        for (py::handle event : item(batch, "events")) {
+        for (py::handle event : qyb::item(batch, qyb::name<"events">())) {
             // A copy of a mapping, as {**event} makes it: a sequence of pairs is no event.
             py::object marked = qyb::steal(PyDict_New());
             qyb::check(PyDict_Update(marked.ptr(), event.ptr()));
@@ -140,8 +126,8 @@ py::object listener_command(const qyb::Call& call) {
         throw;
     }
     py::dict worker;
-    worker["instance_id"] = item(record, "instance_id");
-    worker["nickname"] = item(record, "nickname");
+    worker["instance_id"] = qyb::item(record, qyb::name<"instance_id">());
+    worker["nickname"] = qyb::item(record, qyb::name<"nickname">());
     py::dict command;
     command["exit_code"] = py::int_(0);
     command["result"] = result;

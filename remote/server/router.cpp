@@ -15,11 +15,7 @@ using qyb::arg;
 using qyb::truthy;
 
 bool contains(py::handle container, py::handle item) {
-    int result = PySequence_Contains(container.ptr(), item.ptr());
-    if (result < 0) {
-        throw py::error_already_set();
-    }
-    return result != 0;
+    return qyb::check(PySequence_Contains(container.ptr(), item.ptr()));
 }
 
 // `mapping.get(key)`: None when the key is missing.
@@ -35,13 +31,7 @@ py::object get_or_none(py::handle mapping, py::handle key) {
 }
 
 // `mapping[key]`, letting the key error pass.
-py::object item(py::handle mapping, py::handle key) {
-    PyObject* value = PyObject_GetItem(mapping.ptr(), key.ptr());
-    if (value == nullptr) {
-        throw py::error_already_set();
-    }
-    return py::reinterpret_steal<py::object>(value);
-}
+using qyb::item;
 
 py::object new_dict_from(py::handle mapping) {
     return py::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping);

@@ -24,7 +24,7 @@ using qyb::steal;
 using qyb::check;
 using qyb::truthy;
 
-bool compare(py::handle a, py::handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)); }
+using qyb::compare;
 
 [[noreturn]] void refuse(const qyb::Call& call, const char* message) {
     py::object error = call.global<"RemoteResourceError">();

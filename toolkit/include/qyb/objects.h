@@ -37,8 +37,15 @@ inline void set(py::handle obj, py::handle attr, py::handle value) {
     check(PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()));
 }
 
-// `a == b`.
-inline bool equals(py::handle a, py::handle b) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ)); }
+// `mapping[key]` and `mapping[key] = value`.
+inline py::object item(py::handle mapping, py::handle key) { return steal(PyObject_GetItem(mapping.ptr(), key.ptr())); }
+inline void set_item(py::handle mapping, py::handle key, py::handle value) {
+    check(PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()));
+}
+
+// The truth of `a <op> b` (Py_EQ, Py_LT, ...), and `a == b`.
+inline bool compare(py::handle a, py::handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)); }
+inline bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
 
 // `f(args...)` through vectorcall, with no tuple of our own.
 template <class... A>
