@@ -26,3 +26,14 @@ template <class... K>
 }
 
 }  // namespace remote::client
+
+namespace remote::client {
+
+// The transport's methods of RemoteClient (transport.cpp); the class is built with the
+// operations (operations.cpp).
+py::object client_init(const qyb::Call& call);
+py::object client_request(const qyb::Call& call);
+py::object client_open_request(const qyb::Call& call);
+py::object client_raise_http_error(const qyb::Call& call);
+
+}  // namespace remote::client

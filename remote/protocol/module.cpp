@@ -75,6 +75,8 @@ void client_part(qyb::Part& p) {
     p.bind("MAX_RESPONSE_BYTES", py::int_(1048576));
     define_client_errors(p);
     define_base_url(p);
+    define_strict_json(p);
+    define_remote_client(p);
 }
 
 void uploads_part(qyb::Part& p) {
