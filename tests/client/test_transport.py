@@ -276,16 +276,91 @@ def test_response_too_large_still_closes_the_answer(canned):
     assert opened[0].closed
 
 
-def test_strict_json_reads_any_value_and_refuses_what_json_would_bend():
-    assert remote._strict_json(b' [1, {"a": {"b": null}}, "\\u00e9"] ') == [1, {"a": {"b": None}}, "é"]
-    assert list(remote._strict_json(b'{"z":1,"a":2}')) == ["z", "a"]
-    for bad, cause in [(b"\xef\xbb\xbf1", json.JSONDecodeError), (b"\xc3", UnicodeDecodeError),
-                       (b'{"a":1,"a":1}', ValueError), (b"Infinity", ValueError)]:
+class Answer:
+    """A response as an injected opener may give it: `read` fails or answers, `close` is optional."""
+
+    def __init__(self, data=None, close=True):
+        self.data, self.read_sizes, self.closed = data, [], False
+        if not close:
+            self.close = None
+
+    def read(self, size):
+        self.read_sizes.append(size)
+        if self.data is None:
+            raise ConnectionResetError("reset by peer")
+        return self.data
+
+    def close(self):
+        self.closed = True
+
+
+def test_injected_opener_answer_is_read_once_and_closed_also_on_failure():
+    failing, closeless = Answer(), Answer(b'{"ok":true}', close=False)
+    client = remote.RemoteClient("http://localhost", TOKEN, urlopen=lambda r, **o: failing, max_response_bytes=9)
+    with pytest.raises(RemoteClientError) as info:
+        client.status()
+    assert (info.value.message, failing.read_sizes, failing.closed) == (
+        "cannot reach remote gateway: reset by peer", [10], True)
+    assert type(info.value.__cause__) is ConnectionResetError
+    client = remote.RemoteClient("http://localhost", TOKEN, urlopen=lambda r, **o: closeless)
+    assert client.health() == {"ok": True} and closeless.read_sizes == [1048577]
+
+
+def reference_strict_json(data):
+    """The client's strict reading written with json and two Python hooks."""
+    def pairs(values):
+        result = {}
+        for key, value in values:
+            if key in result:
+                raise ValueError(f"duplicate JSON field: {key}")
+            result[key] = value
+        return result
+
+    def reject_constant(value):
+        raise ValueError(f"invalid JSON number: {value}")
+
+    try:
+        return json.loads(data.decode("utf-8"), object_pairs_hook=pairs, parse_constant=reject_constant)
+    except ValueError as exc:
+        return INVALID + str(exc)
+
+
+@pytest.mark.parametrize("data", [
+    b' [1, {"a": {"b": null}}, "\\u00e9", 1e400, -0.0, 12345678901234567890] ',
+    b'{"z":1,"a":2,"m":{}}',
+    b'{"k:\\"{[":"v:}]\\\\","x":{"y":"\\\\","z":[{"p":1},{"p":2,"q":":"}]}}',
+    b'{"a":1,"\\u0061":2}',
+    b'{"a":{"x":1},"a":2}',
+    b'[{"a":1},{"b":1,"c":{"d":1,"d":2}}]',
+    b'{"a":{"b":1,"b":2},"c":NaN}',
+    b'{"c":NaN,"a":{"b":1,"b":2}}',
+    b'{"a":{"b":1,"b":2},"c":}',
+    b'{"a":[1,2}',
+    b'{"a":1} x',
+    b'"\\ud800"',
+    b"\xef\xbb\xbf1",
+    b"\xc3",
+    b"Infinity",
+    b"[" * 512 + b"]" * 512,
+    b'{"a":' * 300 + b"1" + b"}" * 300,
+])
+def test_strict_json_beside_the_reference(data):
+    try:
+        got = remote._strict_json(data)
+    except RemoteClientError as error:
+        assert (error.code, error.outcome, error.retryable) == ("invalid_response", "unknown", False)
+        assert isinstance(error.__cause__, ValueError) and error.message == INVALID + str(error.__cause__)
+        got = error.message
+    assert got == reference_strict_json(data)
+    if isinstance(got, dict):
+        assert list(got) == list(reference_strict_json(data))
+
+
+def test_strict_json_refuses_deep_nesting_without_recursing():
+    for data in (b"[" * 513 + b"]" * 513, b"[" * 100000, b'{"a":' * 100000):
         with pytest.raises(RemoteClientError) as info:
-            remote._strict_json(bad)
-        assert type(info.value.__cause__) is cause
-        assert info.value.message == INVALID + str(info.value.__cause__)
-        assert (info.value.code, info.value.outcome) == ("invalid_response", "unknown")
+            remote._strict_json(data)
+        assert info.value.message.startswith(INVALID) and info.value.outcome == "unknown"
 
 
 # --- connection-level failures ---
