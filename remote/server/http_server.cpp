@@ -255,7 +255,8 @@ void keep_alive(const qyb::Call& call, py::handle connection) {
                     qyb::int_constant<kKeepProbes>());
     } else if (has(socket, name<"SIO_KEEPALIVE_VALS">())) {
         // (on, idle, interval) in milliseconds; the probe count is the system's.
-        py::object values = steal(Py_BuildValue("(lll)", 1L, kKeepIdleSeconds * 1000, kKeepIntervalSeconds * 1000));
+        py::object values =
+            steal(Py_BuildValue("(lll)", 1L, kKeepIdleSeconds * 1000, kKeepIntervalSeconds * 1000));
         call_method(connection, name<"ioctl">(), get(socket, name<"SIO_KEEPALIVE_VALS">()), values);
     }
 }

@@ -129,7 +129,7 @@ def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
-def test_held_head_is_closed_at_its_deadline_while_others_are_served(gateway, short_head):
+def test_held_head_is_closed_at_its_deadline_while_others_are_served(gateway, short_head, capfd):
     gw = gateway()
     with gw.connect() as held:
         held.sendall(HELD_HEAD)
@@ -137,6 +137,7 @@ def test_held_head_is_closed_at_its_deadline_while_others_are_served(gateway, sh
         assert gw.command(["status"]).status == 200
         assert sent_before_close(held) == b""
     assert gw.request("GET", "/v1/health").status == 200
+    assert capfd.readouterr().err == ""
 
 
 def test_head_trickled_byte_by_byte_is_closed_at_the_same_deadline(gateway, short_head):
