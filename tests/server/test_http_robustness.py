@@ -126,7 +126,7 @@ def sent_before_close(sock):
 
 
 def open_descriptors():
-    return len(os.listdir("/proc/self/fd"))
+    return set(os.listdir("/proc/self/fd"))
 
 
 def test_held_head_is_closed_at_its_deadline_while_others_are_served(gateway, short_head, capfd):
@@ -176,8 +176,9 @@ def test_held_heads_leave_no_thread_or_descriptor_behind(gateway, short_head):
             sock.close()
     for thread in request_threads:
         thread.join(TIMEOUT)
+    # Compared as sets: a thread or descriptor that an earlier test left may end meanwhile.
     assert [t for t in threading.enumerate() if t not in threads] == []
-    assert open_descriptors() == descriptors
+    assert open_descriptors() <= descriptors
 
 
 def test_body_after_the_head_has_no_deadline(gateway, short_head):
