@@ -24,7 +24,7 @@ def wnd(scene):
     return moment.MomentsWnd("root")
 
 
-def since(desk, mark, *kinds):
-    """The events logged after `mark` (a length of the log), of the given kinds or all."""
-    events = desk.log[mark:]
-    return [e for e in events if e.kind in kinds] if kinds else events
+@pytest.fixture
+def since(desk):
+    """since(mark): the events logged after `mark`, a length of the log; `.of(kinds)` filters."""
+    return lambda mark: qyb_desktop.Log(desk.log[mark:])
