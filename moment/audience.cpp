@@ -46,10 +46,8 @@ py::object select_tags(const qyb::Call& call) {
 }  // namespace
 
 void define_audience_picker(qyb::Part& p) {
-    qyb::ClassBuilder c(p.module(), "SessionPickerWindow", {p.get("BaseUISubWnd")});
-    c.field("_ui_cls_name", declared(&PyUnicode_Type), py::str("mmui::SessionPickerWindow"))
-        .field("_ui_name", declared(&PyUnicode_Type), py::str("微信谁可以看"))
-        .method({.name = "__init__", .params = {qyb::arg("self"), qyb::arg("parent")}, .body = init})
+    qyb::ClassBuilder c = sub_window(p, "SessionPickerWindow", "mmui::SessionPickerWindow", "微信谁可以看");
+    c.method({.name = "__init__", .params = {qyb::arg("self"), qyb::arg("parent")}, .body = init})
         .method({.name = "select_tags", .params = {qyb::arg("self"), qyb::arg("tags", qyb::Annotation(list_of_str()))}, .body = select_tags});
     p.bind_class(c);
 }

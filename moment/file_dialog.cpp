@@ -67,10 +67,8 @@ py::object input_files(const qyb::Call& call) {
 }  // namespace
 
 void define_file_dialog(qyb::Part& p) {
-    qyb::ClassBuilder c(p.module(), "WinOpenUI", {p.get("BaseUISubWnd")});
-    c.field("_ui_cls_name", declared(&PyUnicode_Type), py::str("#32770"))
-        .field("_ui_name", declared(&PyUnicode_Type), py::str("选择文件"))
-        .method({.name = "__init__",
+    qyb::ClassBuilder c = sub_window(p, "WinOpenUI", "#32770", "选择文件");
+    c.method({.name = "__init__",
                  .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("parent"), qyb::arg("wait", py::int_(3))},
                  .body = init})
         .method({.name = "input_files", .params = {qyb::arg("self"), qyb::arg("files")}, .body = input_files});

@@ -40,6 +40,15 @@ inline py::object list_of_str() {
     return qyb::item(reinterpret_cast<PyObject*>(&PyList_Type), reinterpret_cast<PyObject*>(&PyUnicode_Type));
 }
 
+// A sub-window class: derived from BaseUISubWnd through its metaclass, with the UI class name and
+// UI name of the control it binds to as declared class attributes.
+inline qyb::ClassBuilder sub_window(qyb::Part& p, const char* name, const char* ui_cls_name, const char* ui_name) {
+    qyb::ClassBuilder c(p.module(), name, {p.get("BaseUISubWnd")});
+    c.field("_ui_cls_name", declared(&PyUnicode_Type), py::str(ui_cls_name))
+        .field("_ui_name", declared(&PyUnicode_Type), py::str(ui_name));
+    return c;
+}
+
 // qylog.debug(message).
 inline void debug(const qyb::Call& call, py::handle message) {
     qyb::call_method(call.global<"qylog">(), qyb::name<"debug">(), message);

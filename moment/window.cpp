@@ -89,13 +89,11 @@ py::object close(const qyb::Call& call) {
 }  // namespace
 
 void define_window(qyb::Part& p) {
-    qyb::ClassBuilder c(p.module(), "MomentsWnd", {p.get("BaseUISubWnd")});
+    qyb::ClassBuilder c = sub_window(p, "MomentsWnd", "mmui::SNSWindow", "朋友圈");
     py::object toolbar = qyb::make_function(
         {.name = "toolbar_buttons", .params = {qyb::arg("self")}, .body = toolbar_buttons}, p.module(),
         "MomentsWnd");
-    c.field("_ui_cls_name", declared(&PyUnicode_Type), py::str("mmui::SNSWindow"))
-        .field("_ui_name", declared(&PyUnicode_Type), py::str("朋友圈"))
-        .field("_publish_wait", declared(&PyLong_Type), py::int_(1))
+    c.field("_publish_wait", declared(&PyLong_Type), py::int_(1))
         .method({.name = "__init__",
                  .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("timeout", py::int_(5))},
                  .body = init})

@@ -137,3 +137,12 @@ def test_truncate_string_lets_the_language_errors_through():
         moment.truncate_string("abcdef", 2.5)
     with pytest.raises(AttributeError, match="'int' object has no attribute 'replace'"):
         moment.truncate_string(5)
+
+
+def test_every_call_looks_up_the_module_names_afresh(desk, scene, wnd, monkeypatch):
+    class Post(moment.Moments):
+        pass
+    monkeypatch.setattr(moment, "Moments", Post)
+    monkeypatch.setattr(moment, "truncate_string", lambda s: "short")
+    post = wnd._get_current_moments()[0]
+    assert type(post) is Post and repr(post).startswith("<WeChat Moments TimelineContentCell (short) at 0x")

@@ -139,3 +139,14 @@ def test_a_menu_is_built_when_the_time_ran_out_before_the_first_look(desk, publi
     assert len(menus) == 1 and publishing.input_box.text == "t"
     # The menu built after the wait is not tested: only the publish loop looks for anything.
     assert [e.target for e in desk.log.of("Exists")] == [publishing.panel, publishing.publish_button, None]
+
+
+def test_the_privacy_entry_is_read_anew_for_each_comparison(desk, publishing, wnd):
+    reads = []
+
+    class Config(dict):
+        def __getitem__(self, key):
+            reads.append(key)
+            return super().__getitem__(key)
+    wnd.Publish(text="t", privacy_config=Config(privacy="私密", tags=["家人"]))
+    assert reads == ["privacy"] * 4 + ["tags"] * 2 and publishing.privacy == "私密"
