@@ -125,10 +125,11 @@ class MomentsScene:
 
     def __init__(self, desk, *, toolbar=("发表", "刷新", "关闭"), close_size=(40, 30), feed=12,
                  visible=4, cell_height=100, notch=None, shown_after=0):
-        """``feed`` is a number of posts or a list of cells; the window is shown at once, after
-        ``shown_after`` ``FindWindow`` calls, or never (None)."""
+        """``feed`` is a number of posts or a list of cells; the window is shown at once, or
+        ``shown_after`` ``FindWindow`` calls miss it first, or it never shows (None). The close
+        button is the toolbar's "关闭", else one beside the toolbar."""
         self.desk = desk
-        win = WINDOW_RECT
+        win = Rect(WINDOW_RECT.left, WINDOW_RECT.top, WINDOW_RECT.right, WINDOW_RECT.bottom)
         width, height = close_size
         self.buttons = []
         for index, name in enumerate(toolbar):
@@ -245,8 +246,9 @@ class MomentsScene:
                        tags=TAGS):
         """Right click on "发表": the menu shows after ``menu_delay`` more ``Menu`` looks (None:
         never); "发表文字" opens the publish panel. Left click on "发表": the file dialog (unless
-        ``dialog`` is false), whose Open press opens the panel. "谁可以看" opens the privacy panel,
-        a radio button the tag picker (over ``tags``), "确定" closes both. The panel closes on the
+        ``dialog`` is false), whose Open press opens the panel. "谁可以看" opens the privacy panel
+        and with it the tag picker (over ``tags``), whatever radio button is chosen; "确定" closes
+        both. The panel closes on the
         ``closes_after``-th press of its "发表" (None: never). A menu "look" is a ``Menu`` built;
         ``menu_delay`` looks miss the menu, the next one sees it."""
         self._dialog_buttons = dialog_buttons
@@ -331,12 +333,11 @@ class MomentsScene:
         for radio in self.radios.values():
             self.desk.on("Click", radio, self._on_radio)
         self.desk.on("Click", self.confirm, self._on_confirm)
+        self.open_tag_picker(self._tags)
         return self.privacy_panel
 
     def _on_radio(self, event):
         self.privacy = event.target.Name
-        if self.picker is None or not self.picker.alive:
-            self.open_tag_picker(self._tags)
 
     def _on_confirm(self, event):
         self.privacy_panel.remove()

@@ -117,8 +117,8 @@ class Control:
         parent = self._element().parent
         return None if parent is None else Control(parent)
 
-    def Exists(self, maxSearchSeconds=5, searchIntervalSeconds=0.5):
-        """Whether the element is present; looks once and never raises."""
+    def Exists(self, maxSearchSeconds=5):
+        """Whether the element is present; looks once, whatever the seconds, and never raises."""
         try:
             node = self._resolve()
             found = node is not None and node.attached()
@@ -142,7 +142,7 @@ class Control:
     def RightClick(self):
         self._act("RightClick")
 
-    def SendKeys(self, text, interval=0.01):
+    def SendKeys(self, text):
         node = self._element()
         desk = qyb_desktop.current()
         if text == "{Tab}":

@@ -140,6 +140,15 @@ def test_reactions_and_focus_ring(desk):
         names.append(uia.GetFocusedControl().Name)
     assert names == ["x", "y", "z", "x"]
 
+    def fail(event):
+        raise KeyboardInterrupt
+    desk.on("Exists", y, fail)
+    desk.on("SendKeys", None, fail)
+    assert wnd.ButtonControl(Name="x").Exists(0)
+    for call in (wnd.ButtonControl(Name="y").Exists, lambda: wnd.SendKeys("{ESC}")):
+        with pytest.raises(KeyboardInterrupt):
+            call()
+
 
 def test_set_text_and_input(desk):
     main = desk.window("打开", "#32770", [Node("EditControl", ClassName="Edit")])
@@ -160,6 +169,10 @@ def test_clock_ticks_on_each_reading_and_advances_on_sleep():
     clock.step = 0
     assert clock.monotonic() == clock.monotonic() == 1003.5
     assert clock.sleeps == [2] and clock.readings == 5
+    clock.limit = 8
+    with pytest.raises(RuntimeError, match="never passes"):
+        while clock.monotonic() - 1003.5 <= 1:
+            pass
 
 
 @pytest.mark.parametrize("seconds, error, text", [
