@@ -40,8 +40,9 @@ is a short text form.
 
 Reactions: ``desk.on(kind, target, fn)`` calls ``fn(event)`` after each logged event of that
 kind on that node (``target=None``: any target); an exception that ``fn`` raises leaves the
-service's call, which is how a test makes an action, or even ``Exists``, fail. ``desk.focus_ring(nodes)`` makes "{Tab}" walk
-the focus. Ready scenes of the WeChat windows, with their reactions, are in ``qyb_wechat``.
+service's call, which is how a test makes an action, or even ``Exists``, fail.
+``desk.focus_ring(nodes)`` makes "{Tab}" walk the focus. Ready scenes of the WeChat windows,
+with their reactions, are in ``qyb_wechat``.
 
 ``languages_without_all()`` puts a ``qybridge4.languages`` without ``__all__`` in place.
 """

@@ -8,7 +8,9 @@ privacy panel and the tag picker, opening as WeChat opens them), or opened at on
 of one class: ``open_popup``, ``open_file_dialog``, ``open_publish_panel``,
 ``open_privacy_panel``, ``open_tag_picker``. What the user would see afterwards is kept on the
 scene: ``liked``, ``comments``, ``opened_files``, ``privacy``, ``ticked``, ``presses``, and
-the texts of the nodes (``input_box.text``).
+the texts of the nodes (``input_box.text``). Anything else is a reaction away: a panel that
+is gone before the first test of the publish loop, for one, is
+``desk.on("ShortcutPaste", None, lambda event: scene.close_publish_panel())``.
 """
 
 from qyb_desktop import Node, Rect
@@ -26,8 +28,9 @@ class Feed:
     """A virtual list: only the cells that meet the viewport are children of the list node.
 
     The viewport is the list node's rectangle; cells are stacked from ``offset`` 0 with their
-    own heights. A cell out of view is detached but alive, with a rectangle of height 0 at the
-    edge it left by. Each wheel notch scrolls ``notch`` pixels.
+    own heights, each one's top at the bottom of the one before. A cell out of view is
+    detached but alive, with a rectangle of height 0 at the edge it left by. Each wheel notch
+    scrolls ``notch`` pixels; the list never scrolls past its last cell.
     """
 
     def __init__(self, desk, list_node, cells=(), *, cell_height=100, notch=None):
@@ -54,9 +57,6 @@ class Feed:
     def set_height(self, cell, height):
         self.heights[cell] = height
         self.layout()
-
-    def visible(self):
-        return list(self.list.children)
 
     def _tops(self):
         top, tops = 0, {}
@@ -86,19 +86,11 @@ class Feed:
                 edge = view.top if bottom <= view.top else view.bottom
                 cell.rect = Rect(view.left, edge, view.right, edge)
 
-    def _under(self, node):
-        while node is not None:
-            if node is self.list:
-                return True
-            node = node.parent
-        return False
-
     def _on_wheel(self, event):
-        if event.target is not None and (self._under(event.target) or self._contains(event.target)):
+        # The wheel over the list, over one of its cells or over the window around it.
+        target = event.target
+        if target is not None and (_within(target, self.list) or _within(self.list, target)):
             self.scroll_to(self.offset + event.kwargs["wheelTimes"] * self.notch)
-
-    def _contains(self, node):
-        return any(n is self.list for n in node.walk())
 
     def _on_roll(self, event):
         if event.target in self.heights:
@@ -113,6 +105,14 @@ class Feed:
             self.scroll_to(top)
         elif bottom > self.offset + height:
             self.scroll_to(bottom - height)
+
+
+def _within(node, ancestor):
+    while node is not None:
+        if node is ancestor:
+            return True
+        node = node.parent
+    return False
 
 
 def posts(count, start=1):
