@@ -256,17 +256,22 @@ class MomentsScene:
         self._tags = tags
         publish = self.button("发表")
         if menu_delay is not None:
-            looks = []
+            missed = None  # Menu looks since the right click while the menu is due, else None
 
             def on_right_click(event):
-                looks.clear()
+                nonlocal missed
+                missed = 0
                 if menu_delay == 0:
+                    missed = None
                     self.open_menu()
 
             def on_menu(event):
-                looks.append(event)
-                if len(looks) == menu_delay + 1:
-                    self.open_menu()
+                nonlocal missed
+                if missed is not None:
+                    missed += 1
+                    if missed > menu_delay:
+                        missed = None
+                        self.open_menu()
             self.desk.on("RightClick", publish, on_right_click)
             self.desk.on("Menu", None, on_menu)
         if dialog:

@@ -44,7 +44,12 @@ def test_search_filters_by_type_criteria_and_depth(desk, criteria, expected):
     assert found.Exists(0) is (expected is not None)
     if expected is not None:
         assert (found.Name, found.ControlTypeName) == (expected, "ButtonControl")
-    assert wnd.GroupControl(ClassName="G").Name == "A"  # pre-order: the outer group first
+
+
+def test_search_takes_the_first_in_pre_order(desk):
+    wnd = uia.ControlFromHandle(tree(desk).NativeWindowHandle)
+    assert wnd.GroupControl(ClassName="G").Name == "A"
+    assert wnd.GroupControl(Name="A").GroupControl().ButtonControl().Name == "y"
     assert wnd.CheckBoxControl().Exists(0) is False
 
 
