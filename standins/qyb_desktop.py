@@ -24,9 +24,14 @@ subtree is gone for good: handles to it raise ``LookupError``), ``find(**criteri
 a stable ``runtimeid`` and a ``NativeWindowHandle``. Top-level windows are children of
 ``desk.root``; ``FindWindow`` looks only there.
 
-Handles (``uia.Control``) re-resolve on every use: a search stands for its criteria, also beneath a
-handle that matches nothing yet; ``Exists`` never raises; any other read or action on a handle that
-matches nothing raises ``LookupError``.
+Handles (``uia.Control``) re-resolve on every use: a search (pre-order, descendants only, every
+depth when ``searchDepth`` is not given) stands for its criteria, also beneath a handle that
+matches nothing yet; ``Exists`` looks once, whatever its seconds, and never raises; any other read
+or action on a handle that matches nothing raises ``LookupError``. ``Click`` takes ``x``, ``y``,
+``pos="rightbottom"`` and ``move`` as keywords only.
+
+The clock (``desk.clock``) does not move by itself: each reading advances it by ``step`` (0 by
+default) and ``sleep`` by its argument, so a polling loop needs a step to time out.
 
 Log: every action, ``FindWindow``, ``GetChildren``, ``Exists``, ``RollIntoView``, ``SendMessage``,
 ``SetClipboardText``, ``Menu`` construction, clock sleep and ``qylog.debug`` appends an
@@ -34,8 +39,10 @@ Log: every action, ``FindWindow``, ``GetChildren``, ``Exists``, ``RollIntoView``
 is a short text form.
 
 Reactions: ``desk.on(kind, target, fn)`` calls ``fn(event)`` after each logged event of that
-kind on that node (``target=None``: any target). ``desk.focus_ring(nodes)`` makes "{Tab}" walk
-the focus. Ready scenes of the WeChat windows, with their reactions, are in ``qyb_wechat``.
+kind on that node (``target=None``: any target); an exception that ``fn`` raises leaves the
+service's call, which is how a test makes an action, or even ``Exists``, fail.
+``desk.focus_ring(nodes)`` makes "{Tab}" walk the focus. Ready scenes of the WeChat windows,
+with their reactions, are in ``qyb_wechat``.
 
 ``languages_without_all()`` puts a ``qybridge4.languages`` without ``__all__`` in place.
 """
@@ -177,10 +184,15 @@ class Event(NamedTuple):
     def __str__(self):
         parts = [self.kind]
         if isinstance(self.target, Node):
-            parts.append(f"{self.target.ControlTypeName} {self.target.Name!r}")
-        parts += [repr(a) for a in self.args]
+            parts.append(_label(self.target))
+        parts += [_label(a) if isinstance(a, Node) else repr(a) for a in self.args]
         parts += [f"{k}={v!r}" for k, v in self.kwargs.items()]
         return " ".join(parts)
+
+
+def _label(node):
+    """"ButtonControl '发表'", or by class name when the node has no name."""
+    return f"{node.ControlTypeName} {node.Name!r}" if node.Name else f"{node.ControlTypeName} {node.ClassName}"
 
 
 class Log(list):
@@ -199,9 +211,12 @@ class FakeClock:
     Each reading returns the current value and then advances the clock by ``step`` seconds, so
     a loop that polls the clock without sleeping ends; ``sleep`` advances by its argument and
     records it in ``sleeps`` (and in the desktop's log), refusing what ``time.sleep`` refuses.
+    A loop that waits for a clock that does not move (step 0) is stopped after ``limit``
+    readings with a RuntimeError, so a test fails instead of hanging.
     """
 
     EPOCH = 1_700_000_000.0
+    limit = 100_000
 
     def __init__(self, step=0.0, log=None):
         self.step = step
@@ -213,6 +228,8 @@ class FakeClock:
     def _read(self):
         value = self.elapsed
         self.readings += 1
+        if self.readings > self.limit:
+            raise RuntimeError(f"the fake clock was read {self.limit} times: a loop waits for time that never passes")
         self.elapsed += self.step
         return value
 

@@ -8,7 +8,9 @@ privacy panel and the tag picker, opening as WeChat opens them), or opened at on
 of one class: ``open_popup``, ``open_file_dialog``, ``open_publish_panel``,
 ``open_privacy_panel``, ``open_tag_picker``. What the user would see afterwards is kept on the
 scene: ``liked``, ``comments``, ``opened_files``, ``privacy``, ``ticked``, ``presses``, and
-the texts of the nodes (``input_box.text``).
+the texts of the nodes (``input_box.text``). Anything else is a reaction away: a panel that
+is gone before the first test of the publish loop, for one, is
+``desk.on("ShortcutPaste", None, lambda event: scene.close_publish_panel())``.
 """
 
 from qyb_desktop import Node, Rect
@@ -26,8 +28,9 @@ class Feed:
     """A virtual list: only the cells that meet the viewport are children of the list node.
 
     The viewport is the list node's rectangle; cells are stacked from ``offset`` 0 with their
-    own heights. A cell out of view is detached but alive, with a rectangle of height 0 at the
-    edge it left by. Each wheel notch scrolls ``notch`` pixels.
+    own heights, each one's top at the bottom of the one before. A cell out of view is
+    detached but alive, with a rectangle of height 0 at the edge it left by. Each wheel notch
+    scrolls ``notch`` pixels; the list never scrolls past its last cell.
     """
 
     def __init__(self, desk, list_node, cells=(), *, cell_height=100, notch=None):
@@ -54,9 +57,6 @@ class Feed:
     def set_height(self, cell, height):
         self.heights[cell] = height
         self.layout()
-
-    def visible(self):
-        return list(self.list.children)
 
     def _tops(self):
         top, tops = 0, {}
@@ -86,19 +86,11 @@ class Feed:
                 edge = view.top if bottom <= view.top else view.bottom
                 cell.rect = Rect(view.left, edge, view.right, edge)
 
-    def _under(self, node):
-        while node is not None:
-            if node is self.list:
-                return True
-            node = node.parent
-        return False
-
     def _on_wheel(self, event):
-        if event.target is not None and (self._under(event.target) or self._contains(event.target)):
+        # The wheel over the list, over one of its cells or over the window around it.
+        target = event.target
+        if target is not None and (_within(target, self.list) or _within(self.list, target)):
             self.scroll_to(self.offset + event.kwargs["wheelTimes"] * self.notch)
-
-    def _contains(self, node):
-        return any(n is self.list for n in node.walk())
 
     def _on_roll(self, event):
         if event.target in self.heights:
@@ -115,6 +107,14 @@ class Feed:
             self.scroll_to(bottom - height)
 
 
+def _within(node, ancestor):
+    while node is not None:
+        if node is ancestor:
+            return True
+        node = node.parent
+    return False
+
+
 def posts(count, start=1):
     """``count`` post cells named "post <n>"."""
     return [Node("ListItemControl", Name=f"post {n}", ClassName=POST_CLASS) for n in range(start, start + count)]
@@ -125,10 +125,11 @@ class MomentsScene:
 
     def __init__(self, desk, *, toolbar=("发表", "刷新", "关闭"), close_size=(40, 30), feed=12,
                  visible=4, cell_height=100, notch=None, shown_after=0):
-        """``feed`` is a number of posts or a list of cells; the window is shown at once, after
-        ``shown_after`` ``FindWindow`` calls, or never (None)."""
+        """``feed`` is a number of posts or a list of cells; the window is shown at once, or
+        ``shown_after`` ``FindWindow`` calls miss it first, or it never shows (None). The close
+        button is the toolbar's "关闭", else one beside the toolbar."""
         self.desk = desk
-        win = WINDOW_RECT
+        win = Rect(WINDOW_RECT.left, WINDOW_RECT.top, WINDOW_RECT.right, WINDOW_RECT.bottom)
         width, height = close_size
         self.buttons = []
         for index, name in enumerate(toolbar):
@@ -245,8 +246,9 @@ class MomentsScene:
                        tags=TAGS):
         """Right click on "发表": the menu shows after ``menu_delay`` more ``Menu`` looks (None:
         never); "发表文字" opens the publish panel. Left click on "发表": the file dialog (unless
-        ``dialog`` is false), whose Open press opens the panel. "谁可以看" opens the privacy panel,
-        a radio button the tag picker (over ``tags``), "确定" closes both. The panel closes on the
+        ``dialog`` is false), whose Open press opens the panel. "谁可以看" opens the privacy panel
+        and with it the tag picker (over ``tags``), whatever radio button is chosen; "确定" closes
+        both. The panel closes on the
         ``closes_after``-th press of its "发表" (None: never). A menu "look" is a ``Menu`` built;
         ``menu_delay`` looks miss the menu, the next one sees it."""
         self._dialog_buttons = dialog_buttons
@@ -254,17 +256,22 @@ class MomentsScene:
         self._tags = tags
         publish = self.button("发表")
         if menu_delay is not None:
-            looks = []
+            missed = None  # Menu looks since the right click while the menu is due, else None
 
             def on_right_click(event):
-                looks.clear()
+                nonlocal missed
+                missed = 0
                 if menu_delay == 0:
+                    missed = None
                     self.open_menu()
 
             def on_menu(event):
-                looks.append(event)
-                if len(looks) == menu_delay + 1:
-                    self.open_menu()
+                nonlocal missed
+                if missed is not None:
+                    missed += 1
+                    if missed > menu_delay:
+                        missed = None
+                        self.open_menu()
             self.desk.on("RightClick", publish, on_right_click)
             self.desk.on("Menu", None, on_menu)
         if dialog:
@@ -331,12 +338,11 @@ class MomentsScene:
         for radio in self.radios.values():
             self.desk.on("Click", radio, self._on_radio)
         self.desk.on("Click", self.confirm, self._on_confirm)
+        self.open_tag_picker(self._tags)
         return self.privacy_panel
 
     def _on_radio(self, event):
         self.privacy = event.target.Name
-        if self.picker is None or not self.picker.alive:
-            self.open_tag_picker(self._tags)
 
     def _on_confirm(self, event):
         self.privacy_panel.remove()

@@ -9,6 +9,18 @@ import qyb_desktop
 _POSITIONS = (None, "rightbottom")
 
 
+def _search_method(control_type):
+    def search(self, **criteria):
+        """The first descendant of this type that matches every criterion given."""
+        return self._find(control_type, **criteria)
+    search.__name__ = control_type
+    return search
+
+
+def _element_property(name):
+    return property(lambda self: getattr(self._element(), name), doc=f"The element's {name}.")
+
+
 class Control:
     """A handle to one element: either a fixed node or the first match of a search."""
 
@@ -47,58 +59,27 @@ class Control:
     # --- searches ---
 
     def _find(self, control_type, ClassName=None, Name=None, searchDepth=None):
-        if searchDepth is not None and (not isinstance(searchDepth, int) or searchDepth < 1):
+        if searchDepth is not None and (type(searchDepth) is not int or searchDepth < 1):
             raise ValueError(f"searchDepth must be a positive int, not {searchDepth!r}")
         return Control(_search=(self, control_type, ClassName, Name, searchDepth))
 
-    def WindowControl(self, **criteria):
-        return self._find("WindowControl", **criteria)
-
-    def ToolBarControl(self, **criteria):
-        return self._find("ToolBarControl", **criteria)
-
-    def ButtonControl(self, **criteria):
-        return self._find("ButtonControl", **criteria)
-
-    def ListControl(self, **criteria):
-        return self._find("ListControl", **criteria)
-
-    def GroupControl(self, **criteria):
-        return self._find("GroupControl", **criteria)
-
-    def TextControl(self, **criteria):
-        return self._find("TextControl", **criteria)
-
-    def RadioButtonControl(self, **criteria):
-        return self._find("RadioButtonControl", **criteria)
-
-    def CheckBoxControl(self, **criteria):
-        return self._find("CheckBoxControl", **criteria)
-
-    def EditControl(self, **criteria):
-        return self._find("EditControl", **criteria)
+    WindowControl = _search_method("WindowControl")
+    ToolBarControl = _search_method("ToolBarControl")
+    ButtonControl = _search_method("ButtonControl")
+    ListControl = _search_method("ListControl")
+    GroupControl = _search_method("GroupControl")
+    TextControl = _search_method("TextControl")
+    RadioButtonControl = _search_method("RadioButtonControl")
+    CheckBoxControl = _search_method("CheckBoxControl")
+    EditControl = _search_method("EditControl")
 
     # --- properties ---
 
-    @property
-    def Name(self):
-        return self._element().Name
-
-    @property
-    def ClassName(self):
-        return self._element().ClassName
-
-    @property
-    def ControlTypeName(self):
-        return self._element().ControlTypeName
-
-    @property
-    def NativeWindowHandle(self):
-        return self._element().NativeWindowHandle
-
-    @property
-    def runtimeid(self):
-        return self._element().runtimeid
+    Name = _element_property("Name")
+    ClassName = _element_property("ClassName")
+    ControlTypeName = _element_property("ControlTypeName")
+    NativeWindowHandle = _element_property("NativeWindowHandle")
+    runtimeid = _element_property("runtimeid")
 
     @property
     def BoundingRectangle(self):
@@ -117,8 +98,8 @@ class Control:
         parent = self._element().parent
         return None if parent is None else Control(parent)
 
-    def Exists(self, maxSearchSeconds=5, searchIntervalSeconds=0.5):
-        """Whether the element is present; looks once and never raises."""
+    def Exists(self, maxSearchSeconds=5):
+        """Whether the element is present; looks once, whatever the seconds, and never raises."""
         try:
             node = self._resolve()
             found = node is not None and node.attached()
@@ -142,7 +123,7 @@ class Control:
     def RightClick(self):
         self._act("RightClick")
 
-    def SendKeys(self, text, interval=0.01):
+    def SendKeys(self, text):
         node = self._element()
         desk = qyb_desktop.current()
         if text == "{Tab}":

@@ -44,7 +44,12 @@ def test_search_filters_by_type_criteria_and_depth(desk, criteria, expected):
     assert found.Exists(0) is (expected is not None)
     if expected is not None:
         assert (found.Name, found.ControlTypeName) == (expected, "ButtonControl")
-    assert wnd.GroupControl(ClassName="G").Name == "A"  # pre-order: the outer group first
+
+
+def test_search_takes_the_first_in_pre_order(desk):
+    wnd = uia.ControlFromHandle(tree(desk).NativeWindowHandle)
+    assert wnd.GroupControl(ClassName="G").Name == "A"
+    assert wnd.GroupControl(Name="A").GroupControl().ButtonControl().Name == "y"
     assert wnd.CheckBoxControl().Exists(0) is False
 
 
@@ -140,6 +145,15 @@ def test_reactions_and_focus_ring(desk):
         names.append(uia.GetFocusedControl().Name)
     assert names == ["x", "y", "z", "x"]
 
+    def fail(event):
+        raise KeyboardInterrupt
+    desk.on("Exists", y, fail)
+    desk.on("SendKeys", None, fail)
+    assert wnd.ButtonControl(Name="x").Exists(0)
+    for call in (wnd.ButtonControl(Name="y").Exists, lambda: wnd.SendKeys("{ESC}")):
+        with pytest.raises(KeyboardInterrupt):
+            call()
+
 
 def test_set_text_and_input(desk):
     main = desk.window("打开", "#32770", [Node("EditControl", ClassName="Edit")])
@@ -160,6 +174,10 @@ def test_clock_ticks_on_each_reading_and_advances_on_sleep():
     clock.step = 0
     assert clock.monotonic() == clock.monotonic() == 1003.5
     assert clock.sleeps == [2] and clock.readings == 5
+    clock.limit = 8
+    with pytest.raises(RuntimeError, match="never passes"):
+        while clock.monotonic() - 1003.5 <= 1:
+            pass
 
 
 @pytest.mark.parametrize("seconds, error, text", [
