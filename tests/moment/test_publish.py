@@ -63,11 +63,12 @@ def test_text_only(desk, publishing, wnd):
 @pytest.mark.parametrize("names, kind, wait", [
     (["a.JPG", "b.png", "a.JPG"], "图片", 3),
     (["clip.mp4", "notes.txt"], "视频", 0),
-    (["x.gif"], "图片", 1.5),
+    (["x.GIF"], "图片", 1.5),
 ])
-def test_media(desk, publishing, wnd, files, names, kind, wait):
-    paths = files(*names)
-    kept = [os.path.realpath(p) for p in paths if not p.endswith(".txt")]
+def test_media(desk, publishing, wnd, files, names, kind, wait, tmp_path, monkeypatch):
+    kept = [os.path.realpath(p) for p in files(*names) if not p.endswith(".txt")]
+    monkeypatch.chdir(tmp_path)
+    paths = [os.path.join(".", n) for n in names]  # relative: the dialog gets real paths
     result = wnd.Publish(media_files=paths if len(paths) > 1 else paths[0], wait_upload=wait)
     assert result == QyResponse.success("发表成功")
     assert [e.target.Name for e in desk.log.of("Click")][0] == "发表" and desk.log.of("RightClick") == []
