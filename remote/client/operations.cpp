@@ -107,17 +107,8 @@ py::object upload(const qyb::Call& call) {
     try {
         body = read_upload(file, PyLong_AsSsize_t(size.ptr()));
     } catch (py::error_already_set& e) {
-        PyObject* previous = PyErr_GetHandledException();
-        PyErr_SetHandledException(e.value().ptr());
-        try {
-            file.attr(name<"close">())();
-        } catch (std::exception&) {
-            PyErr_SetHandledException(previous);
-            Py_XDECREF(previous);
-            throw;
-        }
-        PyErr_SetHandledException(previous);
-        Py_XDECREF(previous);
+        qyb::Handling handling(e);
+        file.attr(name<"close">())();
         throw;
     }
     file.attr(name<"close">())();

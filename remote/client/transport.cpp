@@ -9,24 +9,6 @@ namespace {
 
 using qyb::name;
 
-// While alive, `exc` is the exception being handled, as inside its `except` block: whatever is
-// raised meanwhile gets it as its context.
-class Handling {
-public:
-    explicit Handling(py::handle exc) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(exc.ptr());
-    }
-    ~Handling() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* previous_;
-};
-
 // `close = getattr(response, "close", None); if close: close()`.
 void close_response(py::handle response) {
     PyObject* close = PyObject_GetAttr(response.ptr(), name<"close">().ptr());
@@ -165,7 +147,7 @@ py::object client_open_request(const qyb::Call& call) {
         try {
             body = response.attr(name<"read">())(read_bound(self));
         } catch (py::error_already_set& e) {
-            Handling handling(e.value());
+            qyb::Handling handling(e);
             close_response(response);
             throw;
         }
@@ -186,14 +168,14 @@ py::object client_open_request(const qyb::Call& call) {
     } catch (py::error_already_set& e) {
         py::object urllib = call.global<"urllib">();
         if (e.matches(urllib.attr(name<"error">()).attr(name<"HTTPError">()))) {
-            Handling handling(e.value());
+            qyb::Handling handling(e);
             qyb::get(self, name<"_raise_http_error">())(e.value(), request_id);
             return py::none();
         }
         if (e.matches(call.global<"RemoteClientError">()) || !e.matches(PyExc_OSError)) {
             throw;
         }
-        Handling handling(e.value());
+        qyb::Handling handling(e);
         py::object reason = qyb::steal(PyObject_Format(reason_of(e.value()).ptr(), nullptr));
         py::object message = qyb::steal(PyUnicode_Concat(name<"cannot reach remote gateway: ">().ptr(), reason.ptr()));
         const bool post = qyb::equals(method, name<"POST">());

@@ -72,24 +72,6 @@ void dict_set(py::handle d, py::handle key, py::handle value) {
     qyb::check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
 }
 
-// While an `except` clause runs, the caught exception is the one being handled: errors raised
-// in the clause get it as their __context__, and sys.exc_info() sees it, as in Python.
-class Handling {
-public:
-    explicit Handling(const py::error_already_set& e) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(e.value().ptr());
-    }
-    ~Handling() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* previous_;
-};
-
 double monotonic(const qyb::Call& call) {
     py::object t = call_method(call.global<"time">(), name<"monotonic">());
     double v = PyFloat_AsDouble(t.ptr());
@@ -478,7 +460,7 @@ py::object handler_do_get(const qyb::Call& call) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        Handling handling(e);
+        qyb::Handling handling(e);
         call_method(self, name<"_error">(), qyb::int_constant<503>(), name<"service_unavailable">(),
                     name<"worker registry is unavailable">());
         return py::none();
@@ -515,7 +497,7 @@ void post_upload(const qyb::Call& call, py::handle self, py::handle principal) {
             throw;
         }
         {
-            Handling handling(e);
+            qyb::Handling handling(e);
             py::object message = steal(PyObject_Str(e.value().ptr()));
             call_method(self, name<"_error">(), qyb::int_constant<400>(), name<"invalid_upload">(), message);
         }
@@ -579,7 +561,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
     try {
         answered = request_stage();
     } catch (py::error_already_set& e) {
-        Handling handling(e);
+        qyb::Handling handling(e);
         if (e.matches(PyExc_ValueError)) {
             py::object message = steal(PyObject_Str(e.value().ptr()));
             call_method(self, name<"_error">(), qyb::int_constant<400>(), name<"invalid_request">(), message, request_id);
@@ -619,7 +601,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) {
             throw;
         }
-        Handling handling(e);
+        qyb::Handling handling(e);
         call_method(self, name<"_error">(), qyb::int_constant<500>(), name<"invalid_worker_response">(),
                     name<"worker returned an invalid command response">(), request_id, name<"completed">());
     }
@@ -693,7 +675,7 @@ py::object serve(const qyb::Call& call) {
     try {
         call_method(server, name<"serve_forever">());
     } catch (py::error_already_set& e) {
-        Handling handling(e);
+        qyb::Handling handling(e);
         call_method(server, name<"server_close">());
         throw;
     } catch (std::exception&) {
