@@ -14,8 +14,8 @@ using settings::config_error;
 
 namespace {
 
-bool starts_with(py::handle text, const char* prefix) {
-    Py_ssize_t found = PyUnicode_Tailmatch(text.ptr(), py::str(prefix).ptr(), 0, PY_SSIZE_T_MAX, -1);
+bool starts_with(py::handle text, py::handle prefix) {
+    Py_ssize_t found = PyUnicode_Tailmatch(text.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
     if (found < 0) {
         throw py::error_already_set();
     }
@@ -54,7 +54,7 @@ py::object connection_post_init(const qyb::Call& call) {
 
     py::object base_url = qyb::get(self, name<"base_url">());
     if (!PyUnicode_Check(base_url.ptr()) ||
-        !(starts_with(base_url, "https://") || starts_with(base_url, "http://"))) {
+        !(starts_with(base_url, name<"https://">()) || starts_with(base_url, name<"http://">()))) {
         config_error(call, "base_url must be HTTP(S)");
     }
     Py_ssize_t length = PyUnicode_GET_LENGTH(base_url.ptr());
@@ -63,7 +63,7 @@ py::object connection_post_init(const qyb::Call& call) {
     }
 
     py::object token_ref = qyb::get(self, name<"token_ref">());
-    if (!token_ref.is_none() && !(PyUnicode_Check(token_ref.ptr()) && starts_with(token_ref, "dpapi:"))) {
+    if (!token_ref.is_none() && !(PyUnicode_Check(token_ref.ptr()) && starts_with(token_ref, name<"dpapi:">()))) {
         config_error(call, "invalid token_ref");
     }
     py::object nickname = qyb::get(self, name<"default_nickname">());
@@ -80,7 +80,11 @@ py::object connection_post_init(const qyb::Call& call) {
     }
 
     try {
-        call.global<"validate_base_url">()(base_url, py::arg("allow_insecure") = allow_insecure);
+        // validate_base_url(base_url, allow_insecure=allow_insecure)
+        py::object keywords = qyb::steal(PyTuple_Pack(1, name<"allow_insecure">().ptr()));
+        PyObject* args[] = {nullptr, base_url.ptr(), allow_insecure.ptr()};
+        qyb::steal(PyObject_Vectorcall(call.global<"validate_base_url">().ptr(), args + 1,
+                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.ptr()));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;

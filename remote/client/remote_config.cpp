@@ -72,9 +72,7 @@ py::object config_get(const qyb::Call& call) {
     if (!contains(remotes, alias)) {
         not_found(call, alias);
     }
-    py::dict named;
-    named[name<"alias">()] = alias;
-    return settings::keyword_call(call.global<"RemoteConnection">(), named, qyb::item(remotes, alias));
+    return settings::with_alias_call(call.global<"RemoteConnection">(), alias, qyb::item(remotes, alias));
 }
 
 py::object config_add(const qyb::Call& call) {

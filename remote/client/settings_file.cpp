@@ -21,6 +21,13 @@ py::object with_text(const char* prefix, py::handle value) {
     return qyb::steal(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
 }
 
+[[noreturn]] void given_twice(py::handle cls, py::handle key) {
+    py::object callee = qyb::steal(_PyObject_FunctionStr(cls.ptr()));
+    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee.ptr(),
+                 key.ptr());
+    throw py::error_already_set();
+}
+
 py::object keyword_call(py::handle cls, py::handle named, py::handle more, py::handle positional) {
     py::object kwargs = qyb::steal(PyDict_Copy(named.ptr()));
     py::object items = qyb::steal(PyMapping_Items(more.ptr()));
@@ -28,15 +35,27 @@ py::object keyword_call(py::handle cls, py::handle named, py::handle more, py::h
         PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
         PyObject* key = PyTuple_GET_ITEM(pair, 0);
         if (qyb::check(PyDict_Contains(kwargs.ptr(), key))) {
-            py::object callee = qyb::steal(_PyObject_FunctionStr(cls.ptr()));
-            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'",
-                         callee.ptr(), key);
-            throw py::error_already_set();
+            given_twice(cls, key);
         }
         qyb::set_item(kwargs, key, PyTuple_GET_ITEM(pair, 1));
     }
     py::object args = positional ? py::reinterpret_borrow<py::object>(positional)
                                  : qyb::steal(PyTuple_New(0));
+    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) {
+    if (!PyDict_Check(record.ptr())) {
+        py::dict named;
+        named[qyb::name<"alias">()] = alias;
+        return keyword_call(cls, named, record);
+    }
+    if (qyb::check(PyDict_Contains(record.ptr(), qyb::name<"alias">().ptr()))) {
+        given_twice(cls, qyb::name<"alias">());
+    }
+    py::object kwargs = qyb::steal(PyDict_Copy(record.ptr()));
+    qyb::set_item(kwargs, qyb::name<"alias">(), alias);
+    py::object args = qyb::steal(PyTuple_New(0));
     return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
 }
 
@@ -186,7 +205,6 @@ py::object member(py::handle data, py::handle key) {
 void check_records(const qyb::Call& call, py::handle remotes) {
     py::object connection = call.global<"RemoteConnection">();
     py::object items = qyb::steal(PyDict_Items(remotes.ptr()));
-    py::dict named;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
         py::handle alias = PyTuple_GET_ITEM(pair, 0);
@@ -195,8 +213,7 @@ void check_records(const qyb::Call& call, py::handle remotes) {
             config_error(call, "invalid remote record");
         }
         try {
-            qyb::set_item(named, name<"alias">(), alias);
-            keyword_call(connection, named, record);
+            with_alias_call(connection, alias, record);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) {
                 throw;

@@ -31,6 +31,9 @@ py::object with_text(const char* prefix, py::handle value);
 py::object keyword_call(py::handle cls, py::handle named, py::handle more,
                         py::handle positional = py::handle());
 
+// `cls(alias=alias, **record)`, the same refusals as keyword_call.
+py::object with_alias_call(py::handle cls, py::handle alias, py::handle record);
+
 // The size in bytes of the file at `path`, or None when there is none.
 py::object file_size(const qyb::Call& call, py::handle path);
 // The file's bytes; reading stops one byte past `limit` (an int) so the decoder can refuse it.
