@@ -298,19 +298,6 @@ namespace {
 // ---------------------------------------------------------------------------------------
 // Atomic write
 
-// Sets `original` (when it is a Python error) as the context of `replacement`, as a failure
-// raised while another is handled carries it.
-void chain_context(py::error_already_set& replacement, const std::exception_ptr& original) {
-    try {
-        std::rethrow_exception(original);
-    } catch (py::error_already_set& e) {
-        if (replacement.value() && e.value()) {
-            PyException_SetContext(replacement.value().ptr(), e.value().inc_ref().ptr());
-        }
-    } catch (std::exception&) {
-    }
-}
-
 void write_all(py::handle os, py::handle fd, py::handle data) {
     py::object write = os.attr(name<"write">());
     Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
@@ -355,15 +342,9 @@ py::object atomic_json(const qyb::Call& call) {
         py::arg("prefix") = prefix, py::arg("dir") = directory);
     auto [fd, temporary] = qyb::unpack_pair(made);
     bool open = true;
-    try {
-        write_all(os, fd, data);
-        os.attr(name<"fsync">())(fd);
-        open = false;
-        os.attr(name<"close">())(fd);
-        os.attr(name<"replace">())(temporary, path);
-    } catch (std::exception&) {
-        std::exception_ptr original = std::current_exception();
-        // Closed first: on Windows an open file can be neither moved nor deleted.
+    // Closed first: on Windows an open file can be neither moved nor deleted. A failed removal
+    // is raised instead of `original`, which it carries as its context.
+    auto clean_up = [&](py::handle original) {
         if (open) {
             try {
                 os.attr(name<"close">())(fd);
@@ -375,10 +356,24 @@ py::object atomic_json(const qyb::Call& call) {
             os.attr(name<"unlink">())(temporary);
         } catch (py::error_already_set& replacement) {
             if (!replacement.matches(PyExc_FileNotFoundError)) {
-                chain_context(replacement, original);
+                if (original) {
+                    PyException_SetContext(replacement.value().ptr(), Py_NewRef(original.ptr()));
+                }
                 throw;
             }
         }
+    };
+    try {
+        write_all(os, fd, data);
+        os.attr(name<"fsync">())(fd);
+        open = false;
+        os.attr(name<"close">())(fd);
+        os.attr(name<"replace">())(temporary, path);
+    } catch (py::error_already_set& e) {
+        clean_up(e.value());
+        throw;
+    } catch (std::exception&) {
+        clean_up(py::handle());
         throw;
     }
     // After the move the temporary name is gone; anything else left under it is removed.

@@ -6,21 +6,11 @@ import pytest
 
 from qybridge4.cli import remote
 
+from _home import config, home  # noqa: F401  (fixtures)
+
 ConfigError = remote.ConfigError
 INSECURE = "non-loopback remote connections require HTTPS (or explicit allow_insecure)"
 URL = "https://gw.example.com"
-
-
-@pytest.fixture
-def home(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
-    monkeypatch.delenv("COMPUTERNAME", raising=False)
-    return tmp_path
-
-
-@pytest.fixture
-def config(home):
-    return remote.RemoteConfig(environ={})
 
 
 def files(config):
@@ -60,6 +50,7 @@ def test_add_stores_the_connection_and_its_token(config):
     assert made == config.get("main")
     assert made.token_ref == "dpapi:remote:main" and made.request_timeout == 30
     assert settings(config)["remotes"]["main"] == remote.RemoteConfig._record(made)
+    assert '"request_timeout": 30,' in config.path.read_text(encoding="utf-8")
     assert list(secrets(config)) == ["dpapi:remote:main"]
     assert config.token_store.get("dpapi:remote:main") == "s3cret"
     plain = config.add("plain", "http://localhost:8765")

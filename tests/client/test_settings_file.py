@@ -4,24 +4,15 @@ import os
 import random
 import signal
 import time
+import types
 import pytest
 
 from qybridge4.cli import remote
 
+from _home import config, home  # noqa: F401  (fixtures)
+
 ConfigError = remote.ConfigError
 CID = "0b7d2a56-9a41-4a8e-9c0d-6f1f0c1e2d3a"
-
-
-@pytest.fixture
-def home(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
-    monkeypatch.delenv("COMPUTERNAME", raising=False)
-    return tmp_path
-
-
-@pytest.fixture
-def config(home):
-    return remote.RemoteConfig(environ={})
 
 
 def settings(**changes):
@@ -227,6 +218,22 @@ def test_failed_move_removes_the_temporary_file(home):
         remote._remote_config___atomic_json(target, {"a": 1})
     assert os.listdir(target.parent) == ["config.json"]
     assert (target / "inside").read_text() == "kept"
+
+
+def test_failed_removal_is_raised_with_the_failure_it_replaces(home, monkeypatch):
+    def refuse_move(source, target):
+        raise OSError("move refused")
+
+    def refuse_removal(path):
+        raise PermissionError("removal refused")
+
+    fake_os = types.SimpleNamespace(**{k: getattr(os, k) for k in dir(os) if not k.startswith("__")})
+    fake_os.replace, fake_os.unlink = refuse_move, refuse_removal
+    monkeypatch.setattr(remote, "os", fake_os)
+    with pytest.raises(PermissionError, match="removal refused") as caught:
+        remote._remote_config___atomic_json(home / "config.json", {})
+    assert str(caught.value.__context__) == "move refused"
+    assert [p.name.startswith("config.json.") for p in home.iterdir()] == [True]
 
 
 def test_writer_creates_missing_directories(home):

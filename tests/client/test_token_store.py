@@ -8,14 +8,10 @@ import pytest
 
 from qybridge4.cli import remote
 
+from _home import home  # noqa: F401  (fixture)
+
 ConfigError = remote.ConfigError
 REF = "dpapi:remote:main"
-
-
-@pytest.fixture
-def home(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
-    return tmp_path
 
 
 @pytest.fixture
@@ -42,6 +38,9 @@ def test_paths(home, tmp_path):
 
 @pytest.mark.parametrize("token", ["", None])
 def test_empty_token_is_refused_before_anything_is_read(store, home, token):
+    with pytest.raises(ConfigError, match="^token cannot be empty$"):
+        store.set(REF, token)
+    assert os.listdir(home) == []
     write_secrets(store, "not json")
     with pytest.raises(ConfigError, match="^token cannot be empty$"):
         store.set(REF, token)
