@@ -21,6 +21,9 @@ py::object with_text(const char* prefix, py::handle value) {
     return qyb::steal(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
 }
 
+namespace {
+
+// The interpreter's own refusal of `f(key=..., **{key: ...})`.
 [[noreturn]] void given_twice(py::handle cls, py::handle key) {
     py::object callee = qyb::steal(_PyObject_FunctionStr(cls.ptr()));
     PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee.ptr(),
@@ -28,7 +31,14 @@ py::object with_text(const char* prefix, py::handle value) {
     throw py::error_already_set();
 }
 
-py::object keyword_call(py::handle cls, py::handle named, py::handle more, py::handle positional) {
+py::object call_with(py::handle cls, py::handle kwargs) {
+    py::object args = qyb::steal(PyTuple_New(0));
+    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+}  // namespace
+
+py::object keyword_call(py::handle cls, py::handle named, py::handle more) {
     py::object kwargs = qyb::steal(PyDict_Copy(named.ptr()));
     py::object items = qyb::steal(PyMapping_Items(more.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
@@ -39,9 +49,7 @@ py::object keyword_call(py::handle cls, py::handle named, py::handle more, py::h
         }
         qyb::set_item(kwargs, key, PyTuple_GET_ITEM(pair, 1));
     }
-    py::object args = positional ? py::reinterpret_borrow<py::object>(positional)
-                                 : qyb::steal(PyTuple_New(0));
-    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+    return call_with(cls, kwargs);
 }
 
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) {
@@ -55,8 +63,7 @@ py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) 
     }
     py::object kwargs = qyb::steal(PyDict_Copy(record.ptr()));
     qyb::set_item(kwargs, qyb::name<"alias">(), alias);
-    py::object args = qyb::steal(PyTuple_New(0));
-    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+    return call_with(cls, kwargs);
 }
 
 py::object file_size(const qyb::Call& call, py::handle path) {

@@ -25,11 +25,9 @@ namespace py = pybind11;
 // prefix + format(value), as an f-string builds it.
 py::object with_text(const char* prefix, py::handle value);
 
-// `cls(*positional, **named, **more)`: a key of `more` already in `named` is refused with the
-// interpreter's own "got multiple values for keyword argument" TypeError; every other refusal
-// is the class's own.
-py::object keyword_call(py::handle cls, py::handle named, py::handle more,
-                        py::handle positional = py::handle());
+// `cls(**named, **more)`: a key of `more` already in `named` is refused with the interpreter's
+// own "got multiple values for keyword argument" TypeError; every other refusal is the class's.
+py::object keyword_call(py::handle cls, py::handle named, py::handle more);
 
 // `cls(alias=alias, **record)`, the same refusals as keyword_call.
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record);
