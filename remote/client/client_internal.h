@@ -36,4 +36,7 @@ py::object client_request(const qyb::Call& call);
 py::object client_open_request(const qyb::Call& call);
 py::object client_raise_http_error(const qyb::Call& call);
 
+// The headers every request starts with, in order: "Accept" and the bearer "Authorization".
+py::dict base_headers(py::handle self);
+
 }  // namespace remote::client

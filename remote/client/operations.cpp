@@ -1,4 +1,6 @@
 // RemoteClient and its five operations: health, auth_check, status, upload and execute.
+#include <algorithm>
+
 #include "client_internal.h"
 #include "parts.h"
 
@@ -121,10 +123,7 @@ py::object upload(const qyb::Call& call) {
     py::object urllib = call.global<"urllib">();
     py::object filename = urllib.attr(name<"parse">()).attr(name<"quote">())(
         source.attr(name<"name">()), py::arg("safe") = name<"">());
-    py::object token = qyb::get(self, name<"token">());
-    py::dict headers;
-    headers[name<"Accept">()] = name<"application/json">();
-    headers[name<"Authorization">()] = qyb::steal(PyUnicode_Concat(name<"Bearer ">().ptr(), token.ptr()));
+    py::dict headers = client::base_headers(self);
     headers[name<"Content-Type">()] = name<"application/octet-stream">();
     headers[name<"Content-Length">()] = qyb::steal(PyUnicode_FromFormat("%zd", length));
     headers[name<"X-Filename-UTF8">()] = filename;

@@ -72,6 +72,14 @@ py::object read_bound(py::handle self) {
 
 }  // namespace
 
+py::dict base_headers(py::handle self) {
+    py::dict headers;
+    headers[name<"Accept">()] = name<"application/json">();
+    py::object token = qyb::get(self, name<"token">());
+    headers[name<"Authorization">()] = qyb::steal(PyUnicode_Concat(name<"Bearer ">().ptr(), token.ptr()));
+    return headers;
+}
+
 // Construction: the base URL first, then the token, then the time-out; nothing else is checked.
 py::object client_init(const qyb::Call& call) {
     py::handle self = call[0], token = call[2], timeout = call[4], ca_bundle = call[5];
@@ -111,10 +119,7 @@ py::object client_request(const qyb::Call& call) {
             payload, py::arg("ensure_ascii") = false, py::arg("separators") = py::make_tuple(",", ":"));
         body = text.attr(name<"encode">())(name<"utf-8">());
     }
-    py::dict headers;
-    headers[name<"Accept">()] = name<"application/json">();
-    py::object token = qyb::get(self, name<"token">());
-    headers[name<"Authorization">()] = qyb::steal(PyUnicode_Concat(name<"Bearer ">().ptr(), token.ptr()));
+    py::dict headers = base_headers(self);
     if (!body.is_none()) {
         headers[name<"Content-Type">()] = name<"application/json; charset=utf-8">();
     }
