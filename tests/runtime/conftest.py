@@ -2,10 +2,6 @@
 import ctypes
 import os
 import signal
-import socket
-import subprocess
-import sys
-import textwrap
 from pathlib import Path
 
 import pytest
@@ -14,8 +10,6 @@ import qybridge4.cli.remote as remote
 
 PYTHON_DIR = Path(remote.__file__).resolve().parents[2]
 PR_SET_CHILD_SUBREAPER = 36
-# A gateway child outlives the Popen object that started it, by design.
-STILL_RUNNING = "ignore:subprocess \\d+ is still running:ResourceWarning"
 
 
 @pytest.fixture(scope="session", autouse=True)
@@ -48,15 +42,3 @@ def reap():
             os.waitpid(pid, 0)
         except ChildProcessError:
             pass
-
-
-def free_port():
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
-def python(code, *args, **kwargs):
-    """Starts an interpreter on `code` with the test's environment."""
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
-                            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, **kwargs)
