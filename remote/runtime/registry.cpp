@@ -18,6 +18,7 @@ constexpr const char kRegistryKeys[][20] = {
     "schema_version", "instance_id", "pid", "process_create_time", "host", "port",
     "public_url", "started_at", "package_version", "managed_workers",
 };
+constexpr const char kInvalid[] = "invalid Remote Gateway registry";
 constexpr const char kPublicKeys[][16] = {
     "instance_id", "pid", "host", "port", "public_url", "started_at", "package_version", "managed_workers",
 };
@@ -79,12 +80,12 @@ bool valid_registry(py::handle record) {
 }
 
 py::object read_registry(const qyb::Call& call) {
-    py::object record = qyb::invoke(call.global<"_read_json">(), qyb::invoke(call.global<"_registry_path">()));
-    if (record.is_none()) {
-        return record;
+    py::object record = read_record(call, qyb::invoke(call.global<"_registry_path">()), kInvalid);
+    if (!record) {
+        return py::none();
     }
     if (!valid_registry(record)) {
-        fail(call, "invalid Remote Gateway registry");
+        fail(call, kInvalid);
     }
     if (!has_key(record, "managed_workers")) {
         qyb::set_item(record, py::str("managed_workers"), py::list());

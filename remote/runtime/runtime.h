@@ -54,6 +54,10 @@ template <class F>
 template <class F>
 py::object with_guard(const qyb::Call& call, F&& body);
 
+// `_read_json(path)` for a record file: null when no file exists. A file that holds JSON null
+// reads as Python None, which is not a record either.
+py::object read_record(const qyb::Call& call, py::handle path, const char* invalid_message);
+
 // The registry record's `key`.
 py::object field(py::handle record, const char* key);
 

@@ -98,6 +98,17 @@ void rethrow_with_context(py::handle context) {
     qyb::raise_object(failure);
 }
 
+py::object read_record(const qyb::Call& call, py::handle path, const char* invalid_message) {
+    py::object value = qyb::invoke(call.global<"_read_json">(), path);
+    if (value.is_none()) {
+        if (qyb::truthy(qyb::call_method(path, qyb::name<"exists">()))) {
+            fail(call, invalid_message);
+        }
+        return py::object();
+    }
+    return value;
+}
+
 py::object field(py::handle record, const char* key) { return qyb::item(record, py::str(key)); }
 
 namespace {

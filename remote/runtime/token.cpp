@@ -14,6 +14,8 @@ using qyb::name;
 
 constexpr const char kTokenKeys[][16] = {"schema_version", "token_id", "token_hash", "created_at"};
 
+constexpr const char kInvalid[] = "invalid Remote Gateway token configuration";
+
 bool has_whitespace(py::handle text) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(text.ptr());
     int kind = PyUnicode_KIND(text.ptr());
@@ -93,12 +95,12 @@ py::object revoke_server_token(const qyb::Call& call) {
 }
 
 py::object read_token_record(const qyb::Call& call) {
-    py::object value = qyb::invoke(call.global<"_read_json">(), qyb::invoke(call.global<"_token_path">()));
-    if (value.is_none()) {
-        return value;
+    py::object value = read_record(call, qyb::invoke(call.global<"_token_path">()), kInvalid);
+    if (!value) {
+        return py::none();
     }
     if (!valid_token_record(value)) {
-        fail(call, "invalid Remote Gateway token configuration");
+        fail(call, kInvalid);
     }
     return value;
 }

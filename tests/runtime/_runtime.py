@@ -17,3 +17,12 @@ def python(code, *args, **kwargs):
     """Starts an interpreter on `code` with the test's environment."""
     return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, **kwargs)
+
+
+def registry(**changes):
+    """A registry record as the start writes it, with `changes` (a value of ... drops the key)."""
+    record = {"schema_version": 1, "instance_id": "ab" * 16, "pid": 4312, "process_create_time": 1796905213.87,
+              "host": "127.0.0.1", "port": 8765, "public_url": None, "started_at": 1796905214.07,
+              "package_version": "4.0.0", "managed_workers": []}
+    record.update(changes)
+    return {k: v for k, v in record.items() if v is not ...}

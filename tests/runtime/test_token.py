@@ -52,7 +52,7 @@ def test_set_refuses_empty_or_whitespace_tokens_and_keeps_the_record(home, token
     record_text(extra=1), record_text(created_at=...), record_text(schema_version=2),
     record_text(schema_version="1"), record_text(token_id="Admin"), record_text(token_hash="ab" * 31 + "a"),
     record_text(token_hash="AB" * 32), record_text(token_hash=None), record_text(created_at="1.5"),
-    record_text(created_at=True), record_text().replace("1.5", "1e400"), "[]", '"admin"',
+    record_text(created_at=True), record_text().replace("1.5", "1e400"), "[]", "null", '"admin"',
 ])
 def test_invalid_records_are_refused_by_both_readers(home, text):
     home.mkdir()
