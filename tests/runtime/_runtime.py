@@ -1,4 +1,5 @@
-"""Shared by the runtime tests: free ports and child interpreters."""
+"""Shared by the runtime tests: free ports, child interpreters, registry records."""
+import json
 import socket
 import subprocess
 import sys
@@ -6,6 +7,7 @@ import textwrap
 
 # A gateway child outlives the Popen object that started it, by design.
 STILL_RUNNING = "ignore:subprocess \\d+ is still running:ResourceWarning"
+
 
 def free_port():
     with socket.socket() as sock:
@@ -26,3 +28,27 @@ def registry(**changes):
               "package_version": "4.0.0", "managed_workers": []}
     record.update(changes)
     return {k: v for k, v in record.items() if v is not ...}
+
+
+def ended_process():
+    """The id and creation time of a process that has ended and been reaped."""
+    import psutil
+
+    child = subprocess.Popen([sys.executable, "-c", "pass"])
+    created = psutil.Process(child.pid).create_time()
+    child.wait()
+    return child.pid, created
+
+
+def own_process():
+    """The id and creation time of this process: a registered process that is alive."""
+    import psutil
+
+    me = psutil.Process()
+    return me.pid, me.create_time()
+
+
+def write_registry(home, value):
+    (home / "runtime").mkdir(parents=True, exist_ok=True)
+    text = value if isinstance(value, str) else json.dumps(value)
+    (home / "runtime" / "remote.json").write_text(text)

@@ -1,9 +1,9 @@
 """The gateway runtime's tests: a home directory of their own, real child processes reaped."""
 import ctypes
 import os
-import signal
 from pathlib import Path
 
+import psutil
 import pytest
 
 import qybridge4.cli.remote as remote
@@ -31,14 +31,14 @@ def home(tmp_path, monkeypatch):
 @pytest.fixture
 def reap():
     """Kills and reaps, at the end of the test, the processes whose ids it is given."""
-    pids = []
-    yield pids.append
-    for pid in pids:
+    processes = []
+    yield lambda pid: processes.append(psutil.Process(pid))
+    for process in processes:
         try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
+            process.kill()  # refused for a process id that now names another process
+        except psutil.NoSuchProcess:
             pass
         try:
-            os.waitpid(pid, 0)
+            os.waitpid(process.pid, 0)
         except ChildProcessError:
             pass

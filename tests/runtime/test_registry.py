@@ -11,16 +11,10 @@ import psutil
 import pytest
 
 import qybridge4.cli.remote as remote
-from _runtime import free_port, registry
+from _runtime import free_port, registry, write_registry
 
 INVALID = "invalid Remote Gateway registry"
 WORKERS = "invalid Remote Gateway managed worker list"
-
-
-def write_registry(home, value):
-    (home / "runtime").mkdir(parents=True, exist_ok=True)
-    text = value if isinstance(value, str) else json.dumps(value)
-    (home / "runtime" / "remote.json").write_text(text)
 
 
 def test_no_registry_reads_as_none(home):

@@ -2,7 +2,6 @@
 import gc
 import json
 import os
-import random
 import re
 import signal
 import threading
@@ -215,30 +214,36 @@ def test_temporary_file_is_named_after_target_and_removed_when_the_move_fails(tm
     assert os.listdir(tmp_path) == ["remote.json"] and os.listdir(target) == []
 
 
-WRITER = """
-import sys, qybridge4.cli.remote as remote
+KILLER = """
+import json, os, random, signal, sys, time, qybridge4.cli.remote as remote
 from pathlib import Path
 target = Path(sys.argv[1])
-for n in range(10**9):
-    remote._remote_runtime___atomic_json(target, {"n": n, "pad": "中" * (n % 5000)})
-    if n == 0:
-        print("writing", flush=True)
+for _ in range(8):
+    ready = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        for n in range(10**9):
+            remote._remote_runtime___atomic_json(target, {"n": n, "pad": "中" * (n % 5000)})
+            if n == 0:
+                os.write(ready[1], b"!")
+    os.read(ready[0], 1)
+    time.sleep(random.uniform(0, 0.02))
+    os.kill(pid, signal.SIGKILL)
+    os.waitpid(pid, 0)
+    print(json.dumps(remote._read_json(target)), flush=True)
 """
 
 
 def test_a_writer_killed_at_any_moment_leaves_a_readable_file(tmp_path, home):
     target = tmp_path / "remote.json"
-    seen = set()
-    for _ in range(5):
-        child = python(WRITER, target)
-        assert child.stdout.readline() == "writing\n"
-        time.sleep(random.uniform(0, 0.05))
-        child.send_signal(signal.SIGKILL)
-        child.communicate()
-        value = remote._read_json(target)
+    killer = python(KILLER, target)
+    out, _ = killer.communicate(timeout=60)
+    assert killer.returncode == 0
+    values = [json.loads(line) for line in out.splitlines()]
+    assert len(values) == 8
+    for value in values:
         assert set(value) == {"n", "pad"} and value["pad"] == "中" * (value["n"] % 5000)
-        seen.add(value["n"])
-    assert len(seen) > 1
+    assert len({value["n"] for value in values}) > 1
 
 
 # ---------------------------------------------------------------------------------------
