@@ -1,6 +1,7 @@
 """The gateway runtime's tests: a home directory of their own, real child processes reaped."""
 import ctypes
 import os
+import threading
 from pathlib import Path
 
 import psutil
@@ -42,3 +43,19 @@ def reap():
             os.waitpid(process.pid, 0)
         except ChildProcessError:
             pass
+
+
+@pytest.fixture
+def serving():
+    """Runs HTTP servers in threads until the end of the test; gives each one's port."""
+    servers = []
+
+    def serve(server):
+        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+        servers.append(server)
+        return server.server_address[1]
+
+    yield serve
+    for server in servers:
+        server.shutdown()
+        server.server_close()

@@ -2,7 +2,6 @@
 import json
 import subprocess
 import sys
-import threading
 import time
 import urllib.error
 from http.server import BaseHTTPRequestHandler, HTTPServer
@@ -117,22 +116,6 @@ def test_other_lookup_errors_pass():
 ])
 def test_url(host, port, expected):
     assert remote._url(host, port) == expected
-
-
-@pytest.fixture
-def serving():
-    """Runs an HTTP server on a free port in a thread; gives its port."""
-    servers = []
-
-    def start(server):
-        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
-        servers.append(server)
-        return server.server_address[1]
-
-    yield start
-    for server in servers:
-        server.shutdown()
-        server.server_close()
 
 
 def gateway(instance_id):

@@ -6,7 +6,6 @@ import re
 import signal
 import subprocess
 import sys
-import threading
 import types
 import urllib.request
 from http.server import BaseHTTPRequestHandler, HTTPServer
@@ -137,24 +136,8 @@ class NotFound(BaseHTTPRequestHandler):
         pass
 
 
-@pytest.fixture
-def occupied():
-    """Servers on free ports, in threads."""
-    servers = []
-
-    def serve(server):
-        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
-        servers.append(server)
-        return server.server_address[1]
-
-    yield serve
-    for server in servers:
-        server.shutdown()
-        server.server_close()
-
-
-def test_a_port_in_use_by_another_server_makes_the_child_end(home, occupied):
-    port = occupied(HTTPServer(("127.0.0.1", 0), NotFound))
+def test_a_port_in_use_by_another_server_makes_the_child_end(home, serving):
+    port = serving(HTTPServer(("127.0.0.1", 0), NotFound))
     with pytest.raises(remote.RemoteRuntimeError, match="^Remote Gateway exited before becoming ready$"):
         remote.start_gateway(port=port)
     assert not registry_file(home).exists() and not remote.has_server_token()
@@ -169,9 +152,9 @@ def test_a_child_that_never_answers_times_out_and_is_terminated(home, factory):
     assert not registry_file(home).exists() and not remote.has_server_token()
 
 
-def test_an_answer_of_another_instance_is_no_readiness(home, factory, occupied):
+def test_an_answer_of_another_instance_is_no_readiness(home, factory, serving):
     other = remote.create_server(tokens={"admin": "x"}, host="127.0.0.1", port=0, instance_id="cd" * 16)
-    port = occupied(other)
+    port = serving(other)
     with pytest.raises(remote.RemoteRuntimeError, match="^Remote Gateway start timed out$"):
         remote.start_gateway(port=port, timeout=0.3, popen=factory())
     assert factory.children[0].wait(10) == -signal.SIGTERM
