@@ -131,6 +131,19 @@ py::object url(const qyb::Call& call) {
     return py::str("http://{}:{}").format(text, qyb::steal(PyNumber_ToBase(call[1].ptr(), 10)));
 }
 
+// The probe's client: HTTP only, errors raised for error statuses, no redirect, and no proxy, so
+// the gateway is reached at its own address whatever the environment says. Made from the few
+// handlers it needs, as build_opener's full set costs more than the probe itself.
+py::object probe_opener(py::handle request) {
+    py::object opener = qyb::call_method(request, name<"OpenerDirector">());
+    py::object add = qyb::get(opener, name<"add_handler">());
+    qyb::invoke(add, qyb::call_method(request, name<"ProxyHandler">(), py::dict()));
+    qyb::invoke(add, qyb::call_method(request, name<"HTTPHandler">()));
+    qyb::invoke(add, qyb::call_method(request, name<"HTTPDefaultErrorHandler">()));
+    qyb::invoke(add, qyb::call_method(request, name<"HTTPErrorProcessor">()));
+    return opener;
+}
+
 py::object health(const qyb::Call& call) {
     py::handle record = call[0];
     py::object limit = call.global<"MAX_RUNTIME_BYTES">();
@@ -139,8 +152,7 @@ py::object health(const qyb::Call& call) {
     try {
         py::object address = qyb::invoke(call.global<"_url">(), field(record, "host"), field(record, "port"));
         address = qyb::steal(PyNumber_Add(address.ptr(), py::str("/v1/health").ptr()));
-        // No proxy: the gateway is reached at its own address, whatever the environment says.
-        py::object opener = request.attr("build_opener")(request.attr("ProxyHandler")(py::dict()));
+        py::object opener = probe_opener(request);
         py::object response = opener.attr("open")(address, py::arg("timeout") = call[1]);
         py::object data;
         try {

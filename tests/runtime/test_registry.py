@@ -162,6 +162,7 @@ class Answers(BaseHTTPRequestHandler):
 
 @pytest.mark.parametrize("status, body, message", [
     (404, b'{"error": {}}', "^Remote Gateway is unreachable: HTTP Error 404"),
+    (302, b"", "^Remote Gateway is unreachable: HTTP Error 302"),
     (200, b"not json", "^Remote Gateway is unreachable: invalid JSON"),
     (200, b'{"instance_id": "%s", "a": 1, "a": 2}' % (b"ab" * 16), "unreachable: duplicate JSON key: a$"),
     (200, b"[" + b" " * 65536 + b"]", "^Remote Gateway is unreachable: invalid JSON"),
