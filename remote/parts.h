@@ -16,6 +16,12 @@ void define_auth(qyb::Part& p);                // RemotePrincipal, TokenAuthoriz
 void define_capability_record(qyb::Part& p);   // RemoteCapability
 void define_capabilities(qyb::Part& p);        // REMOTE_COMMANDS .. remote_capability
 
+// client/
+void define_client_errors(qyb::Part& p);       // RemoteClientError, CommandResult
+void define_base_url(qyb::Part& p);            // _is_loopback, validate_base_url
+void define_strict_json(qyb::Part& p);         // _strict_json
+void define_remote_client(qyb::Part& p);       // RemoteClient
+
 // server/
 void define_uploads(qyb::Part& p);             // RemoteResourceError, UploadedFile, UploadStore
 void define_router(qyb::Part& p);              // RemoteRouteError .. _replace_file_argument

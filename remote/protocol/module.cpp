@@ -73,6 +73,10 @@ void client_part(qyb::Part& p) {
     p.import_from("pathlib", {"Path"});
     p.bind("_remote_client__PROTOCOL_VERSION", py::int_(1));
     p.bind("MAX_RESPONSE_BYTES", py::int_(1048576));
+    define_client_errors(p);
+    define_base_url(p);
+    define_strict_json(p);
+    define_remote_client(p);
 }
 
 void uploads_part(qyb::Part& p) {

@@ -94,6 +94,25 @@ void functions_part(qyb::Part& p) {
         .class_method({.name = "cmethod", .params = {arg("cls"), arg("value")}, .body = echo});
     p.bind_class(thing);
 
+    // Evaluated annotations: the objects themselves, as a def without postponed evaluation keeps them.
+    py::module_ typing = py::module_::import("typing");
+    py::handle str_type = reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    py::object list_of_str = qyb::steal(Py_GenericAlias(reinterpret_cast<PyObject*>(&PyList_Type), str_type.ptr()));
+    py::object thing_cls = p.get("Thing");
+    p.def({.name = "evaluated",
+           .params = {arg("items", qyb::Annotation(list_of_str)),
+                      arg("kind", qyb::Annotation(typing.attr("List")[str_type]), py::none()),
+                      kwonly("mode", qyb::Annotation(typing.attr("Literal")[py::make_tuple("a", "b")]), py::str("a")),
+                      kwonly("thing", qyb::Annotation(thing_cls), py::none()), kwargs("rest", "int")},
+           .returns = qyb::Annotation(py::none()),
+           .body = echo});
+    qyb::ClassBuilder record(p.module(), "Record");
+    record.field("name", qyb::Annotation(str_type))
+        .field("tags", qyb::Annotation(list_of_str), py::tuple())
+        .field("limit", qyb::Annotation(typing.attr("ClassVar")[py::int_().get_type()]), py::int_(3))
+        .field("owner", "Thing | None", py::none());
+    p.bind("Record", py::module_::import("dataclasses").attr("dataclass")(record.build()));
+
     qyb::ClassBuilder point(p.module(), "Point");
     point.field("x", "int").field("y", "int", py::int_(0))
         .method({.name = "__post_init__", .params = {arg("self")}, .body = [](const qyb::Call& call) -> py::object {

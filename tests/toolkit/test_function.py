@@ -8,6 +8,7 @@ import os
 import pickle
 import subprocess
 import sys
+import typing
 import weakref
 
 import pytest
@@ -76,8 +77,13 @@ def annotated(payload: "bytes | str", *, max_bytes: "int" = 262144) -> "Any":
     return (payload, max_bytes)
 
 
+def evaluated(items: list[str], kind: typing.List[str] = None, *, mode: typing.Literal["a", "b"] = "a",
+              thing: native.Thing = None, **rest: "int") -> None:
+    return (items, kind, mode, thing, rest)
+
+
 PAIRS = [f0, f1, f2, f3, f4, f_defaults, f_one_default, f_kwonly, f_kwonly2, f_kwargs, f_all, f_varargs,
-         f_only_varargs, f_var_all, annotated]
+         f_only_varargs, f_var_all, annotated, evaluated]
 
 # (args, kwargs) applied to every pair; each either binds or raises TypeError in both.
 CALLS = [
@@ -234,6 +240,23 @@ def test_frozen_dataclass_from_native_class():
         native.Point(-1)
     assert pickle.loads(pickle.dumps(point)) == point
     assert issubclass(native.Failure, RuntimeError) and native.Failure.__doc__ == "A failure."
+
+
+def test_evaluated_annotations_are_the_objects_themselves():
+    annotations = native.evaluated.__annotations__
+    assert annotations["return"] is None and annotations["thing"] is native.Thing
+    assert annotations["items"] == list[str] and annotations["rest"] == "int"
+    signature = inspect.signature(native.evaluated)
+    assert signature.return_annotation is None
+    assert signature.parameters["kind"].annotation == typing.List[str]
+    assert typing.get_type_hints(native.evaluated)["mode"] == typing.Literal["a", "b"]
+
+    assert native.Record.__annotations__ == {"name": str, "tags": list[str], "limit": typing.ClassVar[int],
+                                             "owner": "Thing | None"}
+    # The evaluated ClassVar keeps `limit` a class attribute, not a field.
+    assert [(f.name, f.type) for f in dataclasses.fields(native.Record)] == [
+        ("name", str), ("tags", list[str]), ("owner", "Thing | None")]
+    assert native.Record("n").limit == 3 and native.Record("n").tags == ()
 
 
 def test_repr_and_type_flags():

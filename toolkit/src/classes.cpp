@@ -57,17 +57,17 @@ ClassBuilder& ClassBuilder::doc(const char* text) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::field(const char* name, const char* annotation) {
+ClassBuilder& ClassBuilder::field(const char* name, Annotation annotation) {
     if (!has_annotations_) {
         set("__annotations__", annotations_);
         has_annotations_ = true;
     }
-    annotations_[py::str(name)] = py::str(annotation);
+    annotations_[py::str(name)] = annotation.value();
     return *this;
 }
 
-ClassBuilder& ClassBuilder::field(const char* name, const char* annotation, py::object default_value) {
-    field(name, annotation);
+ClassBuilder& ClassBuilder::field(const char* name, Annotation annotation, py::object default_value) {
+    field(name, std::move(annotation));
     set(name, default_value);
     return *this;
 }

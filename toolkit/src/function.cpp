@@ -650,29 +650,29 @@ bool is_function(py::handle obj) { return Py_IS_TYPE(obj.ptr(), &function_type_o
 // ---------------------------------------------------------------------------------------
 // Declarations
 
-Param arg(const char* name, const char* annotation) {
-    return Param{name, Kind::positional_or_keyword, annotation, py::object()};
+Param arg(const char* name, Annotation annotation) {
+    return Param{name, Kind::positional_or_keyword, std::move(annotation), py::object()};
 }
-Param arg(const char* name, const char* annotation, py::object default_value) {
-    return Param{name, Kind::positional_or_keyword, annotation, std::move(default_value)};
+Param arg(const char* name, Annotation annotation, py::object default_value) {
+    return Param{name, Kind::positional_or_keyword, std::move(annotation), std::move(default_value)};
 }
 Param arg(const char* name, py::object default_value) {
-    return Param{name, Kind::positional_or_keyword, nullptr, std::move(default_value)};
+    return Param{name, Kind::positional_or_keyword, {}, std::move(default_value)};
 }
-Param kwonly(const char* name, const char* annotation) {
-    return Param{name, Kind::keyword_only, annotation, py::object()};
+Param kwonly(const char* name, Annotation annotation) {
+    return Param{name, Kind::keyword_only, std::move(annotation), py::object()};
 }
-Param kwonly(const char* name, const char* annotation, py::object default_value) {
-    return Param{name, Kind::keyword_only, annotation, std::move(default_value)};
+Param kwonly(const char* name, Annotation annotation, py::object default_value) {
+    return Param{name, Kind::keyword_only, std::move(annotation), std::move(default_value)};
 }
 Param kwonly(const char* name, py::object default_value) {
-    return Param{name, Kind::keyword_only, nullptr, std::move(default_value)};
+    return Param{name, Kind::keyword_only, {}, std::move(default_value)};
 }
-Param varargs(const char* name, const char* annotation) {
-    return Param{name, Kind::var_positional, annotation, py::object()};
+Param varargs(const char* name, Annotation annotation) {
+    return Param{name, Kind::var_positional, std::move(annotation), py::object()};
 }
-Param kwargs(const char* name, const char* annotation) {
-    return Param{name, Kind::var_keyword, annotation, py::object()};
+Param kwargs(const char* name, Annotation annotation) {
+    return Param{name, Kind::var_keyword, std::move(annotation), py::object()};
 }
 
 py::handle Call::function() const { return reinterpret_cast<PyObject*>(function_); }
@@ -757,12 +757,12 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
                 table->var_keyword = true;
                 break;
         }
-        if (p.annotation != nullptr) {
-            annotations[n] = py::str(p.annotation);
+        if (!p.annotation.empty()) {
+            annotations[n] = p.annotation.value();
         }
     }
-    if (def.returns != nullptr) {
-        annotations[name<"return">()] = py::str(def.returns);
+    if (!def.returns.empty()) {
+        annotations[name<"return">()] = def.returns.value();
     }
 
     PyTypeObject* type = function_type();

@@ -23,8 +23,8 @@ public:
 
     ClassBuilder& doc(const char* text);
     // A dataclass-style field: its annotation, and its default as a class attribute.
-    ClassBuilder& field(const char* name, const char* annotation);
-    ClassBuilder& field(const char* name, const char* annotation, py::object default_value);
+    ClassBuilder& field(const char* name, Annotation annotation);
+    ClassBuilder& field(const char* name, Annotation annotation, py::object default_value);
     ClassBuilder& attr(const char* name, py::object value);
     ClassBuilder& method(FunctionDef def);
     ClassBuilder& static_method(FunctionDef def);

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -27,22 +28,42 @@ enum class Kind : std::uint8_t {
     var_keyword,  // the ** collector; at most one, and last
 };
 
+// A declared type: text, as `from __future__ import annotations` keeps it, or the evaluated
+// object itself (`str`, `None`, `list[str]`, a class). Text converts implicitly, so `"int"`
+// reads as before; an object is wrapped on purpose, `Annotation(obj)`, because a bare object in
+// a declaration is its default. Empty when neither is given.
+class Annotation {
+public:
+    Annotation() = default;
+    Annotation(std::nullptr_t) {}
+    Annotation(const char* text) : text_(text) {}
+    explicit Annotation(py::handle object) : object_(py::reinterpret_borrow<py::object>(object)) {}
+
+    bool empty() const { return text_ == nullptr && !object_; }
+    // What __annotations__ holds: the object, or a fresh str of the text.
+    py::object value() const { return object_ ? object_ : py::str(text_); }
+
+private:
+    const char* text_ = nullptr;
+    py::object object_;
+};
+
 struct Param {
     const char* name;
     Kind kind = Kind::positional_or_keyword;
-    const char* annotation = nullptr;  // declared type as text, or none
-    py::object default_value;          // null: required
+    Annotation annotation;      // empty: none
+    py::object default_value;  // null: required
 };
 
 // Parameter declarations, in the order they appear in a Python `def`.
-Param arg(const char* name, const char* annotation = nullptr);
-Param arg(const char* name, const char* annotation, py::object default_value);
+Param arg(const char* name, Annotation annotation = {});
+Param arg(const char* name, Annotation annotation, py::object default_value);
 Param arg(const char* name, py::object default_value);
-Param kwonly(const char* name, const char* annotation = nullptr);
-Param kwonly(const char* name, const char* annotation, py::object default_value);
+Param kwonly(const char* name, Annotation annotation = {});
+Param kwonly(const char* name, Annotation annotation, py::object default_value);
 Param kwonly(const char* name, py::object default_value);
-Param varargs(const char* name, const char* annotation = nullptr);
-Param kwargs(const char* name, const char* annotation = nullptr);
+Param varargs(const char* name, Annotation annotation = {});
+Param kwargs(const char* name, Annotation annotation = {});
 
 struct FunctionObject;
 
@@ -81,7 +102,7 @@ using Body = py::object (*)(const Call&);
 struct FunctionDef {
     const char* name;
     std::vector<Param> params;
-    const char* returns = nullptr;  // return annotation as text, or none
+    Annotation returns;  // empty: none
     const char* doc = nullptr;
     Body body = nullptr;
 };
