@@ -7,7 +7,6 @@ import signal
 import subprocess
 import sys
 import types
-import urllib.request
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
 import psutil
@@ -20,13 +19,6 @@ pytestmark = pytest.mark.filterwarnings(STILL_RUNNING)
 
 INSTANCE = re.compile(r"[0-9a-f]{32}")
 SLEEPER = "import time; time.sleep(60)"
-
-
-def get(port, path, token=None):
-    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
-    headers = {"Authorization": "Bearer " + token} if token else {}
-    with opener.open(urllib.request.Request(f"http://127.0.0.1:{port}{path}", headers=headers), timeout=10) as r:
-        return json.load(r)
 
 
 @pytest.fixture
@@ -80,8 +72,9 @@ def test_start_generates_a_token_serves_with_it_and_is_reused(start, home):
     stored = json.loads(registry_file(home).read_bytes())
     assert list(stored) == list(registry())
     assert stored["process_create_time"] == psutil.Process(record["pid"]).create_time()
-    assert get(port, "/v1/health")["instance_id"] == record["instance_id"]
-    assert get(port, "/v1/auth/check", token)["token_id"] == "admin"
+    client = remote.RemoteClient(f"http://127.0.0.1:{port}", token, timeout=10)
+    assert client.health()["instance_id"] == record["instance_id"]
+    assert client.auth_check()["token_id"] == "admin"
 
     # The child: its own session, null streams, and not the holder of the lock.
     assert os.getsid(record["pid"]) == record["pid"]
@@ -102,7 +95,10 @@ def test_a_start_with_a_token_stores_it_and_returns_none(start, home):
     record, token = start(port=free_port(), token="given-token")
     assert token is None
     assert token_record(home)["token_hash"] == hashlib.sha256(b"given-token").hexdigest()
-    assert get(record["port"], "/v1/auth/check", "given-token")["token_id"] == "admin"
+    assert remote.RemoteClient(f"http://127.0.0.1:{record['port']}", "given-token").auth_check()["token_id"] == "admin"
+    with pytest.raises(remote.RemoteClientError) as info:
+        remote.RemoteClient(f"http://127.0.0.1:{record['port']}", "old").auth_check()
+    assert info.value.http_status == 401
 
 
 def test_a_stale_registry_is_replaced_and_a_stored_token_kept(start, home):
