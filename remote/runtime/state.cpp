@@ -156,7 +156,10 @@ void lock_byte(const qyb::Call& call, py::handle file, py::handle mode_name) {
 // Opens the lock file and takes its first byte, waiting up to `timeout` seconds.
 py::object acquire(const qyb::Call& call, py::handle timeout) {
     py::object directory = qyb::invoke(call.global<"_runtime_dir">());
-    qyb::get(directory, name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+    // Looking first spares the failed mkdir and its exception on every entry but the first.
+    if (!qyb::truthy(qyb::call_method(directory, name<"is_dir">()))) {
+        qyb::get(directory, name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+    }
     py::object file = qyb::invoke(call.global<"open">(), join(directory, "remote.lock"), py::str("a+b"));
     try {
         py::object end = qyb::call_method(file, name<"seek">(), py::int_(0), py::int_(2));
@@ -210,11 +213,6 @@ long state_of(py::handle self) {
 
 void set_state(py::handle self, long state) { qyb::set(self, name<"_state">(), py::int_(state)); }
 
-[[noreturn]] void stop_iteration() {
-    PyErr_SetNone(PyExc_StopIteration);
-    throw py::error_already_set();
-}
-
 // Marks the generator running for the length of `step`, as the interpreter does, so that a
 // second thread cannot resume it meanwhile.
 template <class F>
@@ -239,7 +237,10 @@ void finish(const qyb::Call& call, py::handle self) {
     release(call, file);
 }
 
+// The generator's next step: it yields None once, then ends with StopIteration, which is set
+// and returned as a null result rather than thrown, since every `with` block ends that way.
 py::object resume(const qyb::Call& call, py::handle self, py::handle value) {
+    bool ended = true;
     running(self, [&] {
         switch (state_of(self)) {
         case kNew:
@@ -249,14 +250,19 @@ py::object resume(const qyb::Call& call, py::handle self, py::handle value) {
             set_state(self, kDone);
             qyb::set(self, name<"_file">(), acquire(call, qyb::get(self, name<"_timeout">())));
             set_state(self, kHeld);
+            ended = false;
             break;
         case kHeld:
             finish(call, self);
-            stop_iteration();
+            break;
         default:
-            stop_iteration();
+            break;
         }
     });
+    if (ended) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return py::object();
+    }
     return py::none();
 }
 
