@@ -17,6 +17,11 @@ void define_capability_record(qyb::Part& p);   // RemoteCapability
 void define_capabilities(qyb::Part& p);        // REMOTE_COMMANDS .. remote_capability
 
 // client/
+void define_config_error(qyb::Part& p);        // ConfigError
+void define_token_store(qyb::Part& p);         // TokenStore, DPAPITokenStore
+void define_connection_records(qyb::Part& p);  // RemoteConnection, ResolvedRemote
+void define_remote_config(qyb::Part& p);       // RemoteConfig
+void define_atomic_json(qyb::Part& p);         // _remote_config___atomic_json
 void define_client_errors(qyb::Part& p);       // RemoteClientError, CommandResult
 void define_base_url(qyb::Part& p);            // _is_loopback, validate_base_url
 void define_strict_json(qyb::Part& p);         // _strict_json

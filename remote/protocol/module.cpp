@@ -61,6 +61,11 @@ void settings_part(qyb::Part& p) {
     p.bind("_remote_config__SCHEMA_VERSION", py::int_(1));
     p.bind("MAX_CONFIG_BYTES", py::int_(65536));
     p.bind("_ALIAS", p.get("re").attr("compile")("^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$"));
+    define_config_error(p);
+    define_token_store(p);
+    define_connection_records(p);
+    define_remote_config(p);
+    define_atomic_json(p);
 }
 
 void client_part(qyb::Part& p) {

@@ -24,10 +24,6 @@ class QyResponse:
     def failure(cls, message):
         return cls("failure", message)
 
-    @property
-    def ok(self):
-        return self.kind == "success"
-
     def __eq__(self, other):
         if not isinstance(other, QyResponse):
             return NotImplemented
