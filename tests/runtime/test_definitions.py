@@ -81,3 +81,14 @@ def test_guard_is_a_context_manager_of_a_generator_like_callable(home):
     with pytest.raises(StopIteration):
         generator.send(None)
     generator.close()
+
+    # Not started: a value cannot be sent, and throw() ends it without touching the lock.
+    fresh = wrapped(0.5)
+    with pytest.raises(TypeError, match="just-started"):
+        fresh.send(1)
+    error = OSError("thrown")
+    with pytest.raises(OSError) as info:
+        fresh.throw(error)
+    assert info.value is error
+    with pytest.raises(StopIteration):
+        next(fresh)

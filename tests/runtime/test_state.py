@@ -279,3 +279,27 @@ def test_reading_returns_any_json_value(tmp_path):
     target = tmp_path / "remote.json"
     target.write_text(json.dumps([1, {"b": None}]))
     assert remote._read_json(target) == [1, {"b": None}]
+
+
+def test_a_failed_unlock_closes_the_file_and_replaces_the_outcome(home, monkeypatch):
+    real = remote.msvcrt
+
+    def locking(fd, mode, nbytes):
+        if mode == real.LK_UNLCK:
+            raise OSError("unlock refused")
+        return real.locking(fd, mode, nbytes)
+
+    monkeypatch.setattr(remote, "msvcrt", types.SimpleNamespace(
+        locking=locking, LK_NBLCK=real.LK_NBLCK, LK_UNLCK=real.LK_UNLCK))
+    with pytest.raises(OSError, match="unlock refused"):
+        with remote._guard():
+            pass
+    error = KeyError("inside")
+    with pytest.raises(OSError, match="unlock refused") as info:
+        with remote._guard(0):
+            raise error
+    assert info.value.__context__ is error
+    monkeypatch.setattr(remote, "msvcrt", real)
+    # Closing the file dropped the lock both times.
+    with remote._guard(0):
+        pass
