@@ -32,4 +32,13 @@ void define_uploads(qyb::Part& p);             // RemoteResourceError, UploadedF
 void define_router(qyb::Part& p);              // RemoteRouteError .. _replace_file_argument
 void define_http_server(qyb::Part& p);         // GatewayHTTPServer .. serve
 
+namespace runtime {
+void define_state(qyb::Part& p);               // RemoteRuntimeError .. _read_json
+void define_token(qyb::Part& p);               // has_server_token .. load_authorizer
+void define_registry(qyb::Part& p);            // _read_registry .. _public
+void define_start(qyb::Part& p);               // start_gateway
+void define_management(qyb::Part& p);          // status_gateway .. stop_gateway
+void define_child(qyb::Part& p);               // _remote_gateway_child_main
+}  // namespace runtime
+
 }  // namespace remote

@@ -124,6 +124,12 @@ void runtime_part(qyb::Part& p) {
     p.import("psutil");
     p.bind("_remote_runtime__SCHEMA_VERSION", py::int_(1));
     p.bind("MAX_RUNTIME_BYTES", py::int_(65536));
+    runtime::define_state(p);
+    runtime::define_token(p);
+    runtime::define_registry(p);
+    runtime::define_start(p);
+    runtime::define_management(p);
+    runtime::define_child(p);
 }
 
 constexpr std::array<qyb::PartDef, 9> kParts = {{
