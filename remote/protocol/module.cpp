@@ -182,10 +182,7 @@ int set_all(PyObject* module) noexcept {
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         py::list all;
         for (const char* n : kPublicNames) {
-            // Names of parts that are not built yet are left out until they land.
-            if (py::hasattr(m, n)) {
-                all.append(py::str(n));
-            }
+            all.append(py::str(n));
         }
         m.attr("__all__") = all;
         return 0;
