@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <array>
+#include <string>
 
 #include "qyb/toolkit.h"
 
@@ -54,6 +55,18 @@ py::object recurse(const qyb::Call& call) {
     return call.function()(n - 1);
 }
 
+// A class made on each call, as a class statement would: methods of each kind, a field.
+py::object make_class(const qyb::Call& call) {
+    std::string name = py::str(call[0]);
+    qyb::ClassBuilder c(py::module_::import("_toolkit_test"), name.c_str());
+    c.doc("Made at run time.")
+        .field("size", "int", py::int_(0))
+        .method({.name = "method", .params = {arg("self"), arg("x")}, .body = echo})
+        .static_method({.name = "smethod", .params = {arg("x", "int")}, .returns = "int", .body = echo})
+        .class_method({.name = "cmethod", .params = {arg("cls"), kwonly("k", py::none())}, .body = echo});
+    return c.build();
+}
+
 void functions_part(qyb::Part& p) {
     py::int_ two(2);
     p.def({.name = "f0", .body = echo});
@@ -83,6 +96,7 @@ void functions_part(qyb::Part& p) {
     p.def({.name = "fails", .params = {arg("value")}, .body = raise_value_error});
     p.def({.name = "read_global", .params = {arg("name")}, .body = read_global});
     p.def({.name = "recurse", .params = {arg("n")}, .body = recurse});
+    p.def({.name = "make_class", .params = {arg("name", "str")}, .body = make_class});
     // Functions a test takes out of the module, so that nothing else holds them.
     p.def({.name = "disposable_call", .params = {arg("callback"), arg("name")}, .body = call_then_read_global});
     p.def({.name = "disposable_cycle", .params = {arg("name")}, .body = read_global});

@@ -48,7 +48,7 @@ ClassBuilder::ClassBuilder(py::handle module, const char* name,
 
 void ClassBuilder::set(const char* key, py::handle value) {
     if (PyObject_SetItem(namespace_.ptr(), py::str(key).ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
+        throw_error();
     }
 }
 
@@ -89,7 +89,7 @@ ClassBuilder& ClassBuilder::static_method(FunctionDef def) {
     methods_.append(f);
     py::object wrapped = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
     if (!wrapped) {
-        throw py::error_already_set();
+        throw_error();
     }
     set(def.name, wrapped);
     return *this;
@@ -100,7 +100,7 @@ ClassBuilder& ClassBuilder::class_method(FunctionDef def) {
     methods_.append(f);
     py::object wrapped = py::reinterpret_steal<py::object>(PyClassMethod_New(f.ptr()));
     if (!wrapped) {
-        throw py::error_already_set();
+        throw_error();
     }
     set(def.name, wrapped);
     return *this;

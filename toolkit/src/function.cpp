@@ -75,8 +75,9 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
 // Like func_clear: a finalizer may still reach the function after this, so its names stay text.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_SETREF(f->name, Py_NewRef(name<"">().ptr()));
-    Py_SETREF(f->qualname, Py_NewRef(name<"">().ptr()));
+    // Both are still NULL when make_function fails before setting them.
+    Py_XSETREF(f->name, Py_NewRef(name<"">().ptr()));
+    Py_XSETREF(f->qualname, Py_NewRef(name<"">().ptr()));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -379,11 +380,13 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    Bound b(f->params->slots());
-    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
-        return nullptr;
-    }
+    // The binder's error paths build their messages with pybind11 objects, which throw when an
+    // allocation fails: it stands inside the boundary too.
     try {
+        Bound b(f->params->slots());
+        if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
+            return nullptr;
+        }
         py::object result = f->body(Call(f, b.slots, static_cast<std::size_t>(f->params->slots())));
         if (!result) {
             if (!PyErr_Occurred()) {
@@ -527,7 +530,7 @@ PyObject* function_get_signature(PyObject* self, void*) {
             PyObject* a = PyDict_GetItemWithError(annotations.ptr(), key);
             if (a == nullptr) {
                 if (PyErr_Occurred()) {
-                    throw py::error_already_set();
+                    throw_error();
                 }
                 return empty;
             }
@@ -554,7 +557,7 @@ PyObject* function_get_signature(PyObject* self, void*) {
                     if (v != nullptr) {
                         def = py::reinterpret_borrow<py::object>(v);
                     } else if (PyErr_Occurred()) {
-                        throw py::error_already_set();
+                        throw_error();
                     }
                 }
             } else {
@@ -638,8 +641,15 @@ PyTypeObject function_type_object = make_type();
 
 PyTypeObject* function_type() {
     if (!(function_type_object.tp_flags & Py_TPFLAGS_READY)) {
+        // The slots use these names outside any C++ boundary (function_clear even during
+        // deallocation), where a first interning that fails could only end the process.
+        name<"">();
+        name<", ">();
+        name<"return">();
+        name<"__signature__">();
+        name<"__wrapped__">();
         if (PyType_Ready(&function_type_object) < 0) {
-            throw py::error_already_set();
+            throw_error();
         }
     }
     return &function_type_object;
@@ -688,7 +698,7 @@ py::object Call::global(py::handle key) const {
         PyErr_Format(PyExc_NameError, "name '%S' is not defined", key.ptr());
     }
     if (v == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     return py::reinterpret_borrow<py::object>(v);
 }
@@ -702,7 +712,7 @@ py::object Call::super(py::handle self) const {
     PyObject* args[] = {function_->owner_class, self.ptr()};
     PyObject* result = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr);
     if (result == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     return py::reinterpret_steal<py::object>(result);
 }
@@ -732,7 +742,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
         previous = p.kind;
         PyObject* n = PyUnicode_InternFromString(p.name);
         if (n == nullptr) {
-            throw py::error_already_set();
+            throw_error();
         }
         table->names.push_back(n);
         switch (p.kind) {
@@ -768,7 +778,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     PyTypeObject* type = function_type();
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     f->vectorcall = function_vectorcall;
     f->name = nullptr;

@@ -31,7 +31,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                          Py_TYPE(item)->tp_name);
         }
-        throw py::error_already_set();
+        throw_error();
     }
     py::object iterator = steal(it);
     py::object items[2];
@@ -41,7 +41,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
             }
-            throw py::error_already_set();
+            throw_error();
         }
         items[i] = steal(v);
     }
@@ -51,7 +51,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred()) {
-        throw py::error_already_set();
+        throw_error();
     }
     return {std::move(items[0]), std::move(items[1])};
 }

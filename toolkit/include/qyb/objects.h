@@ -8,6 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "qyb/errors.h"
+
 namespace qyb {
 
 namespace py = pybind11;
@@ -15,7 +17,7 @@ namespace py = pybind11;
 // A new reference from the C API as an owning object; throws when it is null.
 inline py::object steal(PyObject* p) {
     if (p == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     return py::reinterpret_steal<py::object>(p);
 }
@@ -23,7 +25,7 @@ inline py::object steal(PyObject* p) {
 // A C API status (-1 with an error set, else 0 or 1) as a bool.
 inline bool check(int status) {
     if (status < 0) {
-        throw py::error_already_set();
+        throw_error();
     }
     return status != 0;
 }
@@ -75,7 +77,7 @@ PyObject* int_constant() {
     if (value == nullptr) {
         value = PyLong_FromLong(N);
         if (value == nullptr) {
-            throw py::error_already_set();
+            throw_error();
         }
     }
     return value;
