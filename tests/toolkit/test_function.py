@@ -391,3 +391,23 @@ def test_super_in_a_native_method_uses_the_defining_class():
     assert other.args == ("c",)
     with pytest.raises(RuntimeError, match=r"^super\(\): __class__ cell not found$"):
         native.module_level_super(object())
+
+
+def test_shortcut_runs_natively_only_while_the_original_is_bound(monkeypatch):
+    import importlib.util
+
+    assert native.call_double(3) == ("held by double", 6)
+    monkeypatch.setattr(native, "double", lambda x: x * 10)
+    assert native.call_double(3) == (None, 30)
+    # The same body made for another load of the module is not this module's original.
+    spec = importlib.util.find_spec("_toolkit_test")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    monkeypatch.setattr(native, "double", other.double)
+    assert native.call_double(3) == (None, 6)
+    assert other.call_double(3) == ("held by double", 6)
+    monkeypatch.undo()
+    assert native.call_double("ab") == ("held by double", "abab")
+    monkeypatch.delattr(native, "double")
+    with pytest.raises(NameError, match="name 'double' is not defined"):
+        native.call_double(3)

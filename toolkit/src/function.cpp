@@ -45,6 +45,7 @@ struct FunctionObject {
     PyObject* globals;      // the module's namespace
     PyObject* builtins;     // the builtins when the function was made, as for a def
     PyObject* owner_class;  // the class whose body defined it, or NULL: the __class__ cell
+    PyObject* held;         // tuple of FunctionDef::held, or NULL
     const ParamTable* params;
     Body body;
 };
@@ -69,6 +70,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->builtins);
     Py_VISIT(f->owner_class);
+    Py_VISIT(f->held);
     return 0;
 }
 
@@ -87,6 +89,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->owner_class);
+    Py_CLEAR(f->held);
     return 0;
 }
 
@@ -717,6 +720,26 @@ py::object Call::super(py::handle self) const {
     return py::reinterpret_steal<py::object>(result);
 }
 
+Shortcut Call::shortcut(py::handle key, Body body) const {
+    py::object bound = global(key);
+    FunctionObject* original = nullptr;
+    if (is_function(bound)) {
+        FunctionObject* f = as_function(bound.ptr());
+        if (f->body == body && f->globals != nullptr && f->globals == function_->globals) {
+            original = f;
+        }
+    }
+    return Shortcut(std::move(bound), original);
+}
+
+py::handle Call::held(std::size_t i) const {
+    // A function the collector has cleared holds nothing; only a finalizer can still call it.
+    if (function_->held == nullptr || i >= static_cast<std::size_t>(PyTuple_GET_SIZE(function_->held))) {
+        raise(PyExc_SystemError, "native function holds no such object");
+    }
+    return PyTuple_GET_ITEM(function_->held, static_cast<Py_ssize_t>(i));
+}
+
 void set_defining_class(py::handle function, py::handle cls) {
     if (!is_function(function)) {
         raise(PyExc_SystemError, "not a native function");
@@ -793,6 +816,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->globals = nullptr;
     f->builtins = nullptr;
     f->owner_class = nullptr;
+    f->held = nullptr;
     f->params = table.release();
     f->body = def.body;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
@@ -809,6 +833,13 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->annotations = annotations.release().ptr();
     f->globals = py::object(module.attr("__dict__")).release().ptr();
     f->builtins = Py_NewRef(PyEval_GetBuiltins());
+    if (!def.held.empty()) {
+        py::tuple held(def.held.size());
+        for (std::size_t i = 0; i < def.held.size(); ++i) {
+            held[i] = def.held[i];
+        }
+        f->held = held.release().ptr();
+    }
     PyObject_GC_Track(result.ptr());
     return result;
 }
