@@ -68,9 +68,7 @@ py::handle crlf() {
 
 using qyb::truthy;
 
-void dict_set(py::handle d, py::handle key, py::handle value) {
-    qyb::check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
-}
+using qyb::dict_set;
 
 // While an `except` clause runs, the caught exception is the one being handled: errors raised
 // in the clause get it as their __context__, and sys.exc_info() sees it, as in Python.

@@ -411,3 +411,24 @@ def test_shortcut_runs_natively_only_while_the_original_is_bound(monkeypatch):
     monkeypatch.delattr(native, "double")
     with pytest.raises(NameError, match="name 'double' is not defined"):
         native.call_double(3)
+
+
+@pytest.mark.parametrize("attr", ["__defaults__", "__kwdefaults__", "__annotations__"])
+def test_optional_attributes_take_none_or_their_type_as_a_def_does(attr):
+    def model():
+        pass
+
+    fn = native.f_one_default
+    saved = getattr(fn, attr)
+    try:
+        messages = []
+        for target in (fn, model):
+            with pytest.raises(TypeError) as refused:
+                setattr(target, attr, [1])
+            messages.append(str(refused.value))
+            setattr(target, attr, None)
+        assert messages[0] == messages[1]
+        assert getattr(fn, attr) == getattr(model, attr)
+    finally:
+        setattr(fn, attr, saved)
+    assert getattr(fn, attr) == saved

@@ -2,6 +2,7 @@
 #include "qyb/classes.h"
 
 #include "qyb/errors.h"
+#include "qyb/objects.h"
 
 namespace qyb {
 
@@ -84,25 +85,14 @@ ClassBuilder& ClassBuilder::method(FunctionDef def) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::static_method(FunctionDef def) {
-    py::object f = make_function(def, module_, name_.c_str());
-    methods_.append(f);
-    py::object wrapped = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
-    if (!wrapped) {
-        throw_error();
-    }
-    set(def.name, wrapped);
-    return *this;
-}
+ClassBuilder& ClassBuilder::static_method(FunctionDef def) { return wrapped_method(std::move(def), PyStaticMethod_New); }
 
-ClassBuilder& ClassBuilder::class_method(FunctionDef def) {
+ClassBuilder& ClassBuilder::class_method(FunctionDef def) { return wrapped_method(std::move(def), PyClassMethod_New); }
+
+ClassBuilder& ClassBuilder::wrapped_method(FunctionDef def, PyObject* (*wrap)(PyObject*)) {
     py::object f = make_function(def, module_, name_.c_str());
     methods_.append(f);
-    py::object wrapped = py::reinterpret_steal<py::object>(PyClassMethod_New(f.ptr()));
-    if (!wrapped) {
-        throw_error();
-    }
-    set(def.name, wrapped);
+    set(def.name, steal(wrap(f.ptr())));
     return *this;
 }
 

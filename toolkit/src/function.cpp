@@ -448,34 +448,10 @@ PyObject* function_get_defaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->defaults;
     return Py_NewRef(d != nullptr ? d : Py_None);
 }
-int function_set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
-}
-
 PyObject* function_get_kwdefaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->kwdefaults;
     return Py_NewRef(d != nullptr ? d : Py_None);
 }
-int function_set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
-}
-
 PyObject* function_get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->annotations == nullptr) {
@@ -486,15 +462,27 @@ PyObject* function_get_annotations(PyObject* self, void*) {
     }
     return Py_NewRef(f->annotations);
 }
-int function_set_annotations(PyObject* self, PyObject* value, void*) {
+// __defaults__, __kwdefaults__ and __annotations__ take None (or deletion) to clear, else an
+// object of their one type.
+struct OptionalAttribute {
+    PyObject* FunctionObject::*slot;
+    PyTypeObject* type;
+    const char* name;
+};
+OptionalAttribute defaults_attribute{&FunctionObject::defaults, &PyTuple_Type, "__defaults__"};
+OptionalAttribute kwdefaults_attribute{&FunctionObject::kwdefaults, &PyDict_Type, "__kwdefaults__"};
+OptionalAttribute annotations_attribute{&FunctionObject::annotations, &PyDict_Type, "__annotations__"};
+
+int function_set_optional(PyObject* self, PyObject* value, void* closure) {
+    const OptionalAttribute& a = *static_cast<const OptionalAttribute*>(closure);
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    if (value != nullptr && !PyObject_TypeCheck(value, a.type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", a.name, a.type->tp_name);
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    Py_XSETREF(as_function(self)->*a.slot, Py_XNewRef(value));
     return 0;
 }
 
@@ -601,9 +589,9 @@ int function_set_signature(PyObject* self, PyObject* value, void*) {
 PyGetSetDef function_getset[] = {
     {"__name__", function_get_name, function_set_name, nullptr, nullptr},
     {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
-    {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
+    {"__defaults__", function_get_defaults, function_set_optional, nullptr, &defaults_attribute},
+    {"__kwdefaults__", function_get_kwdefaults, function_set_optional, nullptr, &kwdefaults_attribute},
+    {"__annotations__", function_get_annotations, function_set_optional, nullptr, &annotations_attribute},
     {"__signature__", function_get_signature, function_set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

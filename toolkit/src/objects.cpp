@@ -2,6 +2,7 @@
 #include "qyb/objects.h"
 
 #include "qyb/errors.h"
+#include "qyb/names.h"
 
 namespace qyb {
 
@@ -15,6 +16,17 @@ py::object fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     return steal(value);
+}
+
+py::object get_or_none(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value == nullptr && PyErr_Occurred()) {
+            throw_error();
+        }
+        return value == nullptr ? py::none() : py::reinterpret_borrow<py::object>(value);
+    }
+    return call_method(mapping, name<"get">(), key);
 }
 
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
