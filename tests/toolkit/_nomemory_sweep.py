@@ -2,10 +2,11 @@
 
     python _nomemory_sweep.py KIND START STOP
 
-Prints one JSON line: {"runs", "exceptions", "normal", "errors": {error: count}, "failures": [[n, why]],
-"results": {repr: count}, "control", "expected"}. A child that dies by a signal (an abort, a crash, or the alarm that ends a
-hang) or whose harness fails is a failure; every other run ends in an exception or a normal result.
-"control" is a run that fails no allocation, "expected" the same call made without the hook.
+Prints one JSON line: {"runs", "exceptions", "normal", "errors": {error: count},
+"results": {repr: count}, "failures": [[n, why]], "control", "expected"}. A child that dies by a
+signal (an abort, a crash, or the alarm that ends a hang) or whose harness fails is a failure;
+every other run ends in an exception or a normal result. "control" is a run that fails no
+allocation, "expected" the same call made here without the hook.
 """
 import http.client
 import inspect
@@ -61,7 +62,8 @@ class Request:
             execute=lambda record, argv, timeout: {"instance_id": "w-alice", "nickname": "alice", "exit_code": 0,
                                                    "result": {"argv": argv}, "stderr": ""},
             list_all=lambda: [])
-        store = remote.UploadStore(tempfile.mkdtemp())
+        self.directory = tempfile.TemporaryDirectory()
+        store = remote.UploadStore(self.directory.name)
         self.server = remote.GatewayHTTPServer(("127.0.0.1", 0), remote.TokenAuthorizer.from_tokens({"a": "tok"}),
                                                router, None, store)
         self.body = json.dumps({"protocol_version": 1, "request_id": "0f8fad5b-d9cb-469f-a165-70867728950e",
@@ -70,6 +72,10 @@ class Request:
                                            "client_name": "laptop", "cli_version": "4.0.0"}}).encode()
         self.head = (b"Authorization: Bearer tok\r\nContent-Type: application/json\r\n"
                      b"Content-Length: %d\r\n\r\n" % len(self.body))
+
+    def close(self):
+        self.server.server_close()
+        self.directory.cleanup()
 
     def prepare(self):
         handler = remote.GatewayRequestHandler.__new__(remote.GatewayRequestHandler)
@@ -128,7 +134,7 @@ def run(action, n, prepare):
 
 def main():
     kind, start, stop = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-    prepare = lambda: None
+    prepare = close = lambda: None
     if kind == "function":
         action = function_calls
     elif kind == "method":
@@ -137,7 +143,7 @@ def main():
         action = class_build
     else:
         action = Request()
-        prepare = action.prepare
+        prepare, close = action.prepare, action.close
     report = {"runs": 0, "exceptions": 0, "normal": 0, "errors": {}, "failures": [], "results": {}}
     for n in range(start, stop):
         status, said = run(action, n, prepare)
@@ -154,6 +160,7 @@ def main():
     report["control"] = run(action, 10**9, prepare)
     prepare()
     report["expected"] = repr(action())
+    close()
     print(json.dumps(report))
 
 

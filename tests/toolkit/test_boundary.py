@@ -9,13 +9,13 @@ from pathlib import Path
 import pytest
 
 SWEEP = Path(__file__).with_name("_nomemory_sweep.py")
-# Allocation points swept, [start, stop) per driver process: every point of the first three
-# calls, and the first few hundred of the request path, split so that the drivers run side by side.
+# Allocation points swept, [start, stop) per driver process, the drivers side by side: every
+# point of the first three calls, and the first two hundred of the request path.
 WINDOWS = {
     "function": [(0, 120)],
     "method": [(0, 70)],
     "class": [(0, 80)],
-    "request": [(0, 150), (150, 300)],
+    "request": [(0, 200)],
 }
 
 
