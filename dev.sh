@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake g++ make binutils pybind11-dev python3-dev python3-psutil python3-pytest python3-hypothesis)
+PACKAGES=(cmake g++ make binutils pybind11-dev python3-dev python3-psutil python3-pytest python3-hypothesis python3-cryptography openssl)
 
 install_missing() {
     local missing=()

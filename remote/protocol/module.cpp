@@ -61,6 +61,11 @@ void settings_part(qyb::Part& p) {
     p.bind("_remote_config__SCHEMA_VERSION", py::int_(1));
     p.bind("MAX_CONFIG_BYTES", py::int_(65536));
     p.bind("_ALIAS", p.get("re").attr("compile")("^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$"));
+    define_config_error(p);
+    define_token_store(p);
+    define_connection_records(p);
+    define_remote_config(p);
+    define_atomic_json(p);
 }
 
 void client_part(qyb::Part& p) {
@@ -73,6 +78,10 @@ void client_part(qyb::Part& p) {
     p.import_from("pathlib", {"Path"});
     p.bind("_remote_client__PROTOCOL_VERSION", py::int_(1));
     p.bind("MAX_RESPONSE_BYTES", py::int_(1048576));
+    define_client_errors(p);
+    define_base_url(p);
+    define_strict_json(p);
+    define_remote_client(p);
 }
 
 void uploads_part(qyb::Part& p) {
@@ -115,6 +124,12 @@ void runtime_part(qyb::Part& p) {
     p.import("psutil");
     p.bind("_remote_runtime__SCHEMA_VERSION", py::int_(1));
     p.bind("MAX_RUNTIME_BYTES", py::int_(65536));
+    runtime::define_state(p);
+    runtime::define_token(p);
+    runtime::define_registry(p);
+    runtime::define_start(p);
+    runtime::define_management(p);
+    runtime::define_child(p);
 }
 
 constexpr std::array<qyb::PartDef, 9> kParts = {{
@@ -167,10 +182,7 @@ int set_all(PyObject* module) noexcept {
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         py::list all;
         for (const char* n : kPublicNames) {
-            // Names of parts that are not built yet are left out until they land.
-            if (py::hasattr(m, n)) {
-                all.append(py::str(n));
-            }
+            all.append(py::str(n));
         }
         m.attr("__all__") = all;
         return 0;

@@ -70,24 +70,6 @@ using qyb::truthy;
 
 using qyb::dict_set;
 
-// While an `except` clause runs, the caught exception is the one being handled: errors raised
-// in the clause get it as their __context__, and sys.exc_info() sees it, as in Python.
-class Handling {
-public:
-    explicit Handling(const py::error_already_set& e) : previous_(PyErr_GetHandledException()) {
-        PyErr_SetHandledException(e.value().ptr());
-    }
-    ~Handling() {
-        PyErr_SetHandledException(previous_);
-        Py_XDECREF(previous_);
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-
-private:
-    PyObject* previous_;
-};
-
 double monotonic(const qyb::Call& call) {
     py::object t = call_method(call.global<"time">(), name<"monotonic">());
     double v = PyFloat_AsDouble(t.ptr());
@@ -214,7 +196,115 @@ long long announced_length(py::handle headers) {
 }
 
 // ---------------------------------------------------------------------------------------
+// Accepted connections
+
+// A peer that vanishes without closing (its network dropped mid-upload) would otherwise hold
+// its thread, and the store's lock, for ever: keepalive probes end its reads with an error.
+constexpr long kKeepIdleSeconds = 60;
+constexpr long kKeepIntervalSeconds = 10;
+constexpr long kKeepProbes = 6;
+
+// hasattr(obj, attr): only an AttributeError means no.
+bool has(py::handle obj, py::handle attr) {
+    PyObject* value = PyObject_GetAttr(obj.ptr(), attr.ptr());
+    if (value == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return false;
+    }
+    Py_DECREF(value);
+    return true;
+}
+
+void keep_alive(const qyb::Call& call, py::handle connection) {
+    py::object socket = call.global<"socket">();
+    call_method(connection, name<"setsockopt">(), get(socket, name<"SOL_SOCKET">()),
+                get(socket, name<"SO_KEEPALIVE">()), qyb::int_constant<1>());
+    // The socket module offers the TCP options only where the system honours them (Linux,
+    // Windows 10 1709 and later); older Windows takes the times through an ioctl.
+    if (has(socket, name<"TCP_KEEPIDLE">()) && has(socket, name<"TCP_KEEPINTVL">()) &&
+        has(socket, name<"TCP_KEEPCNT">())) {
+        py::object tcp = get(socket, name<"IPPROTO_TCP">());
+        call_method(connection, name<"setsockopt">(), tcp, get(socket, name<"TCP_KEEPIDLE">()),
+                    qyb::int_constant<kKeepIdleSeconds>());
+        call_method(connection, name<"setsockopt">(), tcp, get(socket, name<"TCP_KEEPINTVL">()),
+                    qyb::int_constant<kKeepIntervalSeconds>());
+        call_method(connection, name<"setsockopt">(), tcp, get(socket, name<"TCP_KEEPCNT">()),
+                    qyb::int_constant<kKeepProbes>());
+    } else if (has(socket, name<"SIO_KEEPALIVE_VALS">())) {
+        // (on, idle, interval) in milliseconds; the probe count is the system's.
+        py::object values =
+            steal(Py_BuildValue("(lll)", 1L, kKeepIdleSeconds * 1000, kKeepIntervalSeconds * 1000));
+        call_method(connection, name<"ioctl">(), get(socket, name<"SIO_KEEPALIVE_VALS">()), values);
+    }
+}
+
+// The request head (request line and headers) must arrive whole by a deadline counted from the
+// connection's start, or a client that never ends its head holds a thread and a descriptor
+// for as long as it likes, without a token. A time-out per receive would not do: a client
+// could trickle a byte just inside it, and one buffered readline makes many receives. So the
+// handler reads through this raw reader, which gives each receive only the time left and
+// fails with TimeoutError at the deadline; the base class then drops the connection as for
+// any time-out. A watchdog that shut the socket instead would let the header parser take the
+// end of the stream for the end of the headers and serve a half-sent request.
+// do_GET and do_POST disarm it: from there on reads have no time-out, and the socket's own
+// is left to whoever sets it.
+
+py::object head_reader_init(const qyb::Call& call) {
+    set(call[0], name<"connection">(), call[1]);
+    set(call[0], name<"deadline">(), call[2]);
+    return py::none();
+}
+
+py::object head_reader_readable(const qyb::Call&) { return py::bool_(true); }
+
+py::object head_reader_readinto(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object connection = get(self, name<"connection">());
+    py::object deadline = get(self, name<"deadline">());
+    if (!deadline.is_none()) {
+        const double left = PyFloat_AsDouble(deadline.ptr()) - monotonic(call);
+        if (PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (left <= 0) {
+            qyb::raise(PyExc_TimeoutError, "request head not received in time");
+        }
+        call_method(connection, name<"settimeout">(), steal(PyFloat_FromDouble(left)));
+    }
+    return call_method(connection, name<"recv_into">(), call[1]);
+}
+
+// ---------------------------------------------------------------------------------------
 // GatewayRequestHandler
+
+// setup(self): the base class's, then keepalive, then the head read under its deadline.
+py::object handler_setup(const qyb::Call& call) {
+    py::handle self = call[0];
+    const double started = monotonic(call);
+    call_method(call.super(self), name<"setup">());
+    py::object connection = get(self, name<"connection">());
+    keep_alive(call, connection);
+    py::object limit = get(self, name<"head_timeout">());
+    py::object deadline = py::none();
+    if (!limit.is_none()) {
+        deadline = steal(PyNumber_Add(py::float_(started).ptr(), limit.ptr()));
+    }
+    // The base class's reader is replaced before anything is read through it.
+    call_method(get(self, name<"rfile">()), name<"close">());
+    py::object reader = invoke(call.global<"_HeadReader">(), connection, deadline);
+    set(self, name<"rfile">(), invoke(get(call.global<"io">(), name<"BufferedReader">()), reader));
+    return py::none();
+}
+
+// The head has been read: reads from here on have the handler's own time-out (none).
+void end_of_head(py::handle self) {
+    py::object raw = get(get(self, name<"rfile">()), name<"raw">());
+    set(raw, name<"deadline">(), py::none());
+    call_method(get(self, name<"connection">()), name<"settimeout">(), get(self, name<"timeout">()));
+}
 
 // The base class logs every request and refusal through log_message; the gateway writes no log.
 py::object handler_log_message(const qyb::Call&) { return py::none(); }
@@ -331,6 +421,7 @@ void register_exit_hook(const qyb::Call& call) {
 py::object handler_do_get(const qyb::Call& call) {
     RequestInProgress in_progress;
     py::handle self = call[0];
+    end_of_head(self);
     py::object path = get(self, name<"path">());
     if (equals(path, name<"/v1/health">())) {
         py::object payload = steal(PyDict_New());
@@ -367,7 +458,7 @@ py::object handler_do_get(const qyb::Call& call) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        Handling handling(e);
+        qyb::Handling handling(e);
         call_method(self, name<"_error">(), qyb::int_constant<503>(), name<"service_unavailable">(),
                     name<"worker registry is unavailable">());
         return py::none();
@@ -404,7 +495,7 @@ void post_upload(const qyb::Call& call, py::handle self, py::handle principal) {
             throw;
         }
         {
-            Handling handling(e);
+            qyb::Handling handling(e);
             py::object message = steal(PyObject_Str(e.value().ptr()));
             call_method(self, name<"_error">(), qyb::int_constant<400>(), name<"invalid_upload">(), message);
         }
@@ -468,7 +559,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
     try {
         answered = request_stage();
     } catch (py::error_already_set& e) {
-        Handling handling(e);
+        qyb::Handling handling(e);
         if (e.matches(PyExc_ValueError)) {
             py::object message = steal(PyObject_Str(e.value().ptr()));
             call_method(self, name<"_error">(), qyb::int_constant<400>(), name<"invalid_request">(), message, request_id);
@@ -508,7 +599,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
         if (!e.matches(PyExc_KeyError) && !e.matches(PyExc_TypeError) && !e.matches(PyExc_ValueError)) {
             throw;
         }
-        Handling handling(e);
+        qyb::Handling handling(e);
         call_method(self, name<"_error">(), qyb::int_constant<500>(), name<"invalid_worker_response">(),
                     name<"worker returned an invalid command response">(), request_id, name<"completed">());
     }
@@ -517,6 +608,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
 py::object handler_do_post(const qyb::Call& call) {
     RequestInProgress in_progress;
     py::handle self = call[0];
+    end_of_head(self);
     py::object path = get(self, name<"path">());
     const bool uploads = equals(path, name<"/v1/uploads">());
     if (!uploads && !equals(path, name<"/v1/commands">())) {
@@ -581,7 +673,7 @@ py::object serve(const qyb::Call& call) {
     try {
         call_method(server, name<"serve_forever">());
     } catch (py::error_already_set& e) {
-        Handling handling(e);
+        qyb::Handling handling(e);
         call_method(server, name<"server_close">());
         throw;
     } catch (std::exception&) {
@@ -595,6 +687,15 @@ py::object serve(const qyb::Call& call) {
 }  // namespace
 
 void define_http_server(qyb::Part& p) {
+    p.import("io");
+    p.import("socket");
+    qyb::ClassBuilder reader(p.module(), "_HeadReader", {p.get("io").attr("RawIOBase")});
+    reader.method({.name = "__init__", .params = {arg("self"), arg("connection"), arg("deadline")},
+                   .body = head_reader_init})
+        .method({.name = "readable", .params = {arg("self")}, .body = head_reader_readable})
+        .method({.name = "readinto", .params = {arg("self"), arg("buffer")}, .body = head_reader_readinto});
+    p.bind_class(reader);
+
     qyb::ClassBuilder server(p.module(), "GatewayHTTPServer", {p.get("ThreadingHTTPServer")});
     server.attr("daemon_threads", py::bool_(true))
         .attr("allow_reuse_address", py::bool_(true))
@@ -608,6 +709,8 @@ void define_http_server(qyb::Part& p) {
     qyb::ClassBuilder handler(p.module(), "GatewayRequestHandler", {p.get("BaseHTTPRequestHandler")});
     handler.attr("server_version", py::str("qybridge4-remote/1"))
         .attr("sys_version", py::str(""))
+        .attr("head_timeout", py::int_(30))
+        .method({.name = "setup", .params = {arg("self")}, .body = handler_setup})
         .method({.name = "log_message", .params = {arg("self"), arg("format"), qyb::varargs("args")},
                  .body = handler_log_message})
         .method({.name = "_json", .params = {arg("self"), arg("status", "int"), arg("payload", "dict")},

@@ -25,6 +25,8 @@ using qyb::check;
 using qyb::truthy;
 
 using qyb::compare;
+using qyb::equals;
+using qyb::get;
 
 [[noreturn]] void refuse(const qyb::Call& call, const char* message) {
     py::object error = call.global<"RemoteResourceError">();
@@ -68,6 +70,36 @@ void remove_upload(py::handle path) {
 // ---------------------------------------------------------------------------------------
 // File-name rule
 
+// Longest single name the file system takes: 255 bytes on the usual POSIX file systems,
+// 255 UTF-16 units on NTFS.
+constexpr Py_ssize_t kMaxNameUnits = 255;
+
+// The length of `name` in the file system's own units. POSIX counts the bytes of the
+// file-system encoding, as the path reaches the kernel; a name that encoding cannot hold (a
+// lone surrogate outside the escaped bytes) is measured with those characters replaced, since
+// no open can succeed with it anyway. Windows counts UTF-16 units.
+Py_ssize_t name_units(const qyb::Call& call, py::handle name) {
+    if (equals(get(call.global<"os">(), qyb::name<"name">()), qyb::name<"nt">())) {
+        const Py_ssize_t chars = PyUnicode_GET_LENGTH(name.ptr());
+        Py_ssize_t units = chars;
+        for (Py_ssize_t i = 0; i < chars; ++i) {
+            if (PyUnicode_READ_CHAR(name.ptr(), i) > 0xFFFF) {
+                ++units;
+            }
+        }
+        return units;
+    }
+    PyObject* encoded = PyUnicode_EncodeFSDefault(name.ptr());
+    if (encoded == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        encoded = PyUnicode_AsEncodedString(name.ptr(), Py_FileSystemDefaultEncoding, "replace");
+    }
+    return PyBytes_GET_SIZE(steal(encoded).ptr());
+}
+
 py::object store_filename(const qyb::Call& call) {
     py::handle value = call[0];
     if (!PyUnicode_Check(value.ptr())) {
@@ -83,7 +115,8 @@ py::object store_filename(const qyb::Call& call) {
     bool bad = chars == 0 || chars > kMaxNameChars ||
                PyUnicode_CompareWithASCIIString(last.ptr(), ".") == 0 ||
                PyUnicode_CompareWithASCIIString(last.ptr(), "..") == 0 ||
-               PyUnicode_FindChar(last.ptr(), 0, 0, chars, 1) != -1;
+               PyUnicode_FindChar(last.ptr(), 0, 0, chars, 1) != -1 ||
+               name_units(call, last) > kMaxNameUnits;
     if (!bad) {
         // Joined to the upload directory, the name must stay its last component. On Windows a
         // later component such as "c:x" would be read as a drive and leave the directory, and a

@@ -46,7 +46,24 @@ def test_constants_are_bound_in_part_order():
     assert remote._ALIAS.pattern == "^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$" and remote._ALIAS.flags == 32
 
 
-def test_all_lists_existing_public_names_in_code_point_order():
+ALL = [
+    "ClientIdentity", "CommandRequest", "CommandResponse", "CommandResult", "ConfigError",
+    "DPAPITokenStore", "GatewayHTTPServer", "GatewayRequestHandler", "MAX_ARGUMENT_CHARS",
+    "MAX_ARGV", "MAX_CONFIG_BYTES", "MAX_JSON_BYTES", "MAX_RESPONSE_BYTES", "MAX_RUNTIME_BYTES",
+    "MAX_STDERR_CHARS", "MAX_UPLOADS", "MAX_UPLOAD_BYTES", "REMOTE_COMMANDS", "RemoteCapability",
+    "RemoteClient", "RemoteClientError", "RemoteCommandError", "RemoteConfig", "RemoteConnection",
+    "RemoteError", "RemotePrincipal", "RemoteResourceError", "RemoteRouteError", "RemoteRouter",
+    "RemoteRuntimeError", "ResolvedRemote", "TokenAuthorizer", "TokenStore", "UPLOAD_TTL_SECONDS",
+    "UploadStore", "UploadedFile", "add_managed_worker", "command_path", "create_server",
+    "dumps_wire", "generate_token", "has_server_token", "load_authorizer", "loads_strict",
+    "registered_gateway", "remote_capability", "revoke_server_token", "serve", "set_server_token",
+    "start_gateway", "status_gateway", "stop_gateway", "validate_base_url",
+    "validate_remote_command",
+]
+
+
+def test_all_lists_the_public_names_in_code_point_order():
+    assert remote.__all__ == ALL and type(remote.__all__) is list
     assert remote.__all__ == sorted(remote.__all__)
     assert all(hasattr(remote, n) and not n.startswith("_") for n in remote.__all__)
     star = {}

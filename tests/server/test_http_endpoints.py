@@ -30,9 +30,10 @@ def test_classes_are_http_server_subclasses():
     handler = remote.GatewayRequestHandler
     assert (handler.server_version, handler.sys_version) == ("qybridge4-remote/1", "")
     assert handler.protocol_version == "HTTP/1.0" and handler.timeout is None
+    assert handler.head_timeout == 30
     own = [name for name in vars(handler) if not name.startswith("__")]
-    assert own == ["server_version", "sys_version", "log_message", "_json", "_error", "_principal",
-                   "do_GET", "do_POST"]
+    assert own == ["server_version", "sys_version", "head_timeout", "setup", "log_message", "_json",
+                   "_error", "_principal", "do_GET", "do_POST"]
 
 
 def test_signatures():
@@ -44,7 +45,7 @@ def test_signatures():
     assert str(sig(handler._json)) == "(self, status: 'int', payload: 'dict')"
     assert str(sig(handler._error)) == "(self, status, code, message, request_id=None, outcome='not_started')"
     assert str(sig(handler._principal)) == "(self) -> 'RemotePrincipal | None'"
-    assert str(sig(handler.do_GET)) == str(sig(handler.do_POST)) == "(self)"
+    assert str(sig(handler.do_GET)) == str(sig(handler.do_POST)) == str(sig(handler.setup)) == "(self)"
     params = sig(handler.log_message).parameters
     assert [(p.name, p.kind.name) for p in params.values()][1:] == [
         ("format", "POSITIONAL_OR_KEYWORD"), ("args", "VAR_POSITIONAL")]

@@ -3,9 +3,12 @@ import concurrent.futures
 import http.client
 import json
 import os
+import select
+import socket
 import subprocess
 import sys
 import threading
+import time
 import uuid
 from pathlib import Path
 
@@ -13,7 +16,7 @@ import pytest
 
 import qybridge4.cli.remote as remote
 
-from _gateway import TIMEOUT, Workers, command_body, echo, gateway, raw_post
+from _gateway import TIMEOUT, Workers, command_body, echo, gateway, raw_post, read_all
 
 
 def test_exception_escaping_a_handler_closes_only_its_connection(gateway, capfd):
@@ -98,6 +101,119 @@ def test_stalled_command_body_does_not_block_others(gateway):
     with gw.connect() as stalled:
         stalled.sendall(raw_post("/v1/commands", [("Content-Length", 100)], b"{"))
         assert gw.command(["status"]).status == 200
+
+
+# ---- request heads that never end, peers that vanish ----------------------------------------
+
+HELD_HEAD = b"GET /v1/health HTTP/1.1\r\nHost: x\r\n"  # never the blank line
+HEAD_LIMIT = 0.5
+
+
+@pytest.fixture
+def short_head(monkeypatch):
+    monkeypatch.setattr(remote.GatewayRequestHandler, "head_timeout", HEAD_LIMIT)
+
+
+def sent_before_close(sock):
+    """What the server sends before it ends the connection; a reset ends it too."""
+    chunks = []
+    try:
+        while chunk := sock.recv(65536):
+            chunks.append(chunk)
+    except ConnectionResetError:
+        pass
+    return b"".join(chunks)
+
+
+def open_descriptors():
+    return set(os.listdir("/proc/self/fd"))
+
+
+def test_held_head_is_closed_at_its_deadline_while_others_are_served(gateway, short_head, capfd):
+    gw = gateway()
+    with gw.connect() as held:
+        held.sendall(HELD_HEAD)
+        assert gw.request("GET", "/v1/health").status == 200
+        assert gw.command(["status"]).status == 200
+        assert sent_before_close(held) == b""
+    assert gw.request("GET", "/v1/health").status == 200
+    assert capfd.readouterr().err == ""
+
+
+def test_head_trickled_byte_by_byte_is_closed_at_the_same_deadline(gateway, short_head):
+    # Each byte comes well within any time-out per receive; only the whole head has a deadline.
+    head = HELD_HEAD + b"X-Pad: " + b"a" * 2000
+    with gateway().connect() as sock:
+        for i in range(len(head)):
+            if select.select([sock], [], [], 0.01)[0]:
+                break
+            try:
+                sock.send(head[i:i + 1])
+            except (BrokenPipeError, ConnectionResetError):
+                break
+        else:
+            pytest.fail("the trickled head was still being read after all of it was sent")
+        assert sent_before_close(sock) == b""
+
+
+def test_held_heads_leave_no_thread_or_descriptor_behind(gateway, short_head):
+    gw = gateway()
+    threads, descriptors = set(threading.enumerate()), open_descriptors()
+    held = []
+    try:
+        for _ in range(24):
+            held.append(gw.connect())
+            held[-1].sendall(HELD_HEAD)
+            # Paced, so that the accept loop keeps up and the listen backlog of 5 never fills
+            # (a full backlog drops the connect, which the client then retries a second later).
+            time.sleep(0.002)
+        # Answered only once every earlier connection has been accepted and given its thread.
+        assert gw.request("GET", "/v1/health").status == 200
+        request_threads = [t for t in threading.enumerate() if t not in threads]
+        assert [sent_before_close(sock) for sock in held] == [b""] * len(held)
+    finally:
+        for sock in held:
+            sock.close()
+    for thread in request_threads:
+        thread.join(TIMEOUT)
+    # Compared as sets: a thread or descriptor that an earlier test left may end meanwhile.
+    assert [t for t in threading.enumerate() if t not in threads] == []
+    assert open_descriptors() <= descriptors
+
+
+def test_body_after_the_head_has_no_deadline(gateway, short_head):
+    gw = gateway()
+    lock = gw.server.uploads._lock
+    with gw.connect() as sock:
+        sock.sendall(raw_post("/v1/uploads", [("Content-Length", 10), ("X-Filename-UTF8", "slow.txt")], b"12345"))
+        # The store's lock is taken once the head is read: the head's deadline, counted from
+        # before that, has passed once the limit has elapsed after it.
+        while lock.acquire(blocking=False):
+            lock.release()
+            time.sleep(0.01)
+        time.sleep(HEAD_LIMIT)
+        sock.sendall(b"67890")
+        answer = read_all(sock)
+    assert answer.startswith(b"HTTP/1.0 201 ")
+    assert b'"size":10' in answer
+
+
+def test_accepted_connections_probe_a_silent_peer(gateway):
+    seen = []
+
+    class Recording(remote.GatewayRequestHandler):
+        def do_GET(self):
+            option = self.connection.getsockopt
+            seen.append((option(socket.SOL_SOCKET, socket.SO_KEEPALIVE) != 0,
+                         option(socket.IPPROTO_TCP, socket.TCP_KEEPIDLE),
+                         option(socket.IPPROTO_TCP, socket.TCP_KEEPINTVL),
+                         option(socket.IPPROTO_TCP, socket.TCP_KEEPCNT)))
+            super().do_GET()
+
+    gw = gateway()
+    gw.server.RequestHandlerClass = Recording
+    assert gw.request("GET", "/v1/health").status == 200
+    assert seen == [(True, 60, 10, 6)]
 
 
 EXIT_WITH_REQUESTS_IN_FLIGHT = """

@@ -65,6 +65,8 @@ UPLOAD_REFUSALS = {
     "no file name": ([("Content-Length", 1)], b"x", "invalid upload filename"),
     "parent directory": ([("Content-Length", 1), ("X-Filename-UTF8", "a%2F..")], b"x",
                          "invalid upload filename"),
+    "name longer than a file system name": ([("Content-Length", 1), ("X-Filename-UTF8", "%E4%B8%AD" * 86)], b"x",
+                                            "invalid upload filename"),
     "empty": ([("Content-Length", 0), ("X-Filename-UTF8", "a")], b"", "invalid upload size"),
     "above the store's limit": ([("Content-Length", (1 << 20) + 1), ("X-Filename-UTF8", "a")], b"",
                                 "invalid upload size"),

@@ -2,9 +2,11 @@
 from __future__ import annotations
 
 import dataclasses
+import errno
 import hashlib
 import inspect
 import io
+import os
 import pathlib
 import socket
 import tempfile
@@ -270,6 +272,9 @@ def test_lock_is_held_while_the_body_is_read(store):
     ("a//b/./", "b"),
     ("中文.txt", "中文.txt"),
     ("n" * 255, "n" * 255),
+    ("中" * 85, "中" * 85),               # 255 bytes of UTF-8
+    ("\udc80" * 255, "\udc80" * 255),   # escaped bytes: one byte each
+    ("\ud800" * 10, "\ud800" * 10),     # no byte form: measured, not refused
     (type("Name", (str,), {})("sub.txt"), "sub.txt"),
 ])
 def test_filename_keeps_the_last_component(value, expected):
@@ -285,6 +290,8 @@ def test_filename_keeps_the_last_component(value, expected):
     ("/", "invalid upload filename"),
     ("n" * 256, "invalid upload filename"),
     ("dir/" + "n" * 256, "invalid upload filename"),
+    ("中" * 86, "invalid upload filename"),          # 258 bytes: more than a file system name holds
+    ("dir/" + "é" * 128, "invalid upload filename"),
     ("bad\0name", "invalid upload filename"),
     (None, "upload filename is required"),
     (b"bytes.txt", "upload filename is required"),
@@ -314,6 +321,21 @@ def test_filename_under_windows_path_rules(monkeypatch, value, expected):
             remote.UploadStore._filename(value)
     else:
         assert remote.UploadStore._filename(value) == expected
+
+
+@pytest.mark.parametrize("value, accepted", [
+    ("中" * 255, True),
+    ("😀" * 127, True),       # 254 UTF-16 units
+    ("😀" * 128, False),      # 256 units in 128 characters
+    ("ab" + "😀" * 127, False),
+])
+def test_filename_measured_in_utf16_units_on_windows(monkeypatch, value, accepted):
+    monkeypatch.setattr(remote, "os", types.SimpleNamespace(name="nt"))
+    if accepted:
+        assert remote.UploadStore._filename(value) == value
+    else:
+        with refused("invalid upload filename"):
+            remote.UploadStore._filename(value)
 
 
 @pytest.mark.parametrize("length", [True, 0, -1, 10.0, 8 * MiB + 1, type("I", (int,), {})(5), "5", None])
@@ -391,10 +413,23 @@ def test_failed_upload_leaves_no_file_or_directory(store, root, stream, length, 
 
 
 
-def test_name_the_file_system_refuses_leaves_no_directory(store, root):
-    # 100 three-byte characters pass the name rule but not a 255-byte file-name limit.
-    with pytest.raises(OSError):
-        store.put("tok", "中" * 100, io.BytesIO(b"abc"), 3)
+def test_name_the_file_system_refuses_leaves_no_directory(store, root, monkeypatch):
+    # 100 three-byte characters pass the 255-character rule but not a 255-byte name limit:
+    # refused with the other name checks, before anything is read or created.
+    with refused("invalid upload filename"):
+        store.put("tok", "中" * 100, Untouchable(), 3)
+    assert not root.exists()
+    # Any other refusal of the name by the file system stays its OS error.
+    class RefusingOpen:
+        def __getattr__(self, attr):
+            return getattr(os, attr)
+
+        def open(self, path, flags, mode):
+            raise OSError(errno.ENAMETOOLONG, "File name too long", str(path))
+
+    monkeypatch.setattr(remote, "os", RefusingOpen())
+    with pytest.raises(OSError, match="too long"):
+        store.put("tok", "f.bin", io.BytesIO(b"abc"), 3)
     assert leftovers(root) == []
     assert store._items == {}
 

@@ -14,6 +14,7 @@ import io
 import json
 import os
 import signal
+import socket
 import sys
 import tempfile
 
@@ -70,10 +71,13 @@ class Request:
                                 "nickname": None, "argv": ["message", "send", "bob", "hi"],
                                 "client": {"client_id": "6b3c1d0e-8f1a-4c1e-9a57-0d7f8f1f6a10",
                                            "client_name": "laptop", "cli_version": "4.0.0"}}).encode()
+        self.connection, self.peer = socket.socketpair()
         self.head = (b"Authorization: Bearer tok\r\nContent-Type: application/json\r\n"
                      b"Content-Length: %d\r\n\r\n" % len(self.body))
 
     def close(self):
+        self.connection.close()
+        self.peer.close()
         self.server.server_close()
         self.directory.cleanup()
 
@@ -83,7 +87,8 @@ class Request:
         handler.command, handler.path, handler.request_version = "POST", "/v1/commands", "HTTP/1.0"
         handler.requestline = "POST /v1/commands HTTP/1.0"
         handler.headers = http.client.parse_headers(io.BytesIO(self.head))
-        handler.rfile, handler.wfile = io.BytesIO(self.body), io.BytesIO()
+        handler.connection = self.connection
+        handler.rfile, handler.wfile = io.BufferedReader(io.BytesIO(self.body)), io.BytesIO()
         self.handler = handler
 
     def __call__(self):

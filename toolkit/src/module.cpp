@@ -4,6 +4,7 @@
 #include <string>
 
 #include "qyb/errors.h"
+#include "qyb/objects.h"
 
 namespace qyb {
 
@@ -68,6 +69,53 @@ void Part::import_from(const char* module, std::initializer_list<const char*> na
         }
         for (const char* n : names) {
             module_.attr(n) = import_name(m, n);
+        }
+    });
+}
+
+void Part::import_star(const char* module, int level, std::source_location where) {
+    std::string what = std::string("from ") + std::string(static_cast<std::size_t>(level), '.') +
+                       module + " import *";
+    step(what.c_str(), where, [&] {
+        py::tuple fromlist = py::make_tuple(py::str("*"));
+        py::object m = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevelObject(
+            py::str(module).ptr(), module_.attr("__dict__").ptr(), nullptr, fromlist.ptr(), level));
+        if (!m) {
+            throw py::error_already_set();
+        }
+        // The interpreter's own rules and messages for a star import.
+        PyObject* listed = PyObject_GetAttrString(m.ptr(), "__all__");
+        bool public_only = listed == nullptr;
+        if (public_only) {
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                throw py::error_already_set();
+            }
+            PyErr_Clear();
+            PyObject* dict = PyObject_GetAttrString(m.ptr(), "__dict__");
+            if (dict == nullptr) {
+                PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
+                throw py::error_already_set();
+            }
+            listed = PyMapping_Keys(dict);
+            Py_DECREF(dict);
+            if (listed == nullptr) {
+                throw py::error_already_set();
+            }
+        }
+        py::object all = py::reinterpret_steal<py::object>(listed);
+        py::object module_name = py::getattr(m, "__name__", py::str("?"));
+        for (py::handle name : all) {
+            if (!PyUnicode_Check(name.ptr())) {
+                PyErr_Format(PyExc_TypeError, "%s in %S.%s must be str, not %.100s",
+                             public_only ? "Key" : "Item", module_name.ptr(),
+                             public_only ? "__dict__" : "__all__", Py_TYPE(name.ptr())->tp_name);
+                throw py::error_already_set();
+            }
+            if (public_only && PyUnicode_GET_LENGTH(name.ptr()) > 0 &&
+                PyUnicode_READ_CHAR(name.ptr(), 0) == '_') {
+                continue;
+            }
+            module_.attr(name) = steal(PyObject_GetAttr(m.ptr(), name.ptr()));
         }
     });
 }

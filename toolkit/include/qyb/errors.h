@@ -34,6 +34,24 @@ namespace py = pybind11;
 // way at exit, and catching that unwind aborts the process.
 void restore_current_exception() noexcept;
 
+// While alive, the caught exception is the one being handled, as inside its `except` clause:
+// errors raised meanwhile get it as their __context__, and sys.exc_info() sees it.
+class Handling {
+public:
+    explicit Handling(const py::error_already_set& e) : previous_(PyErr_GetHandledException()) {
+        PyErr_SetHandledException(e.value().ptr());
+    }
+    ~Handling() {
+        PyErr_SetHandledException(previous_);
+        Py_XDECREF(previous_);
+    }
+    Handling(const Handling&) = delete;
+    Handling& operator=(const Handling&) = delete;
+
+private:
+    PyObject* previous_;
+};
+
 // True when the error currently held by `e` is an instance of `type`.
 inline bool matches(const py::error_already_set& e, PyObject* type) { return e.matches(type); }
 

@@ -31,6 +31,9 @@ public:
     // `from <module> import names...`; `level` > 0 for a relative import.
     void import_from(const char* module, std::initializer_list<const char*> names, int level = 0,
                      std::source_location where = std::source_location::current());
+    // `from <module> import *`: the names of its __all__, else its names without a leading "_".
+    void import_star(const char* module, int level = 0,
+                     std::source_location where = std::source_location::current());
 
     void bind(const char* name, py::handle value,
               std::source_location where = std::source_location::current());

@@ -1,0 +1,76 @@
+// The module's entry and body: its imports in order, then its function and classes.
+#include <Python.h>
+
+#include <array>
+
+#include "internal.h"
+#include "parts.h"
+
+namespace moment {
+namespace {
+
+// truncate_string(s, n=8): `s` without line feeds, stripped, cut to `n` characters plus "...".
+py::object truncate_string(const qyb::Call& call) {
+    py::handle n = call[1];
+    py::object s = qyb::call_method(call[0], qyb::name<"replace">(), py::str("\n"), py::str(""));
+    s = qyb::call_method(s, qyb::name<"strip">());
+    Py_ssize_t length = PyObject_Length(s.ptr());
+    if (length < 0) {
+        throw py::error_already_set();
+    }
+    if (qyb::compare(py::int_(length), n, Py_LE)) {
+        return s;
+    }
+    py::object head = qyb::item(s, qyb::steal(PySlice_New(nullptr, n.ptr(), nullptr)));
+    return qyb::steal(PyNumber_Add(head.ptr(), py::str("...").ptr()));
+}
+
+void body(qyb::Part& p) {
+    p.import_from("base", {"BaseUISubWnd"}, 1);
+    p.import_from("qybridge4.utils", {"FindWindow", "SetClipboardText"});
+    p.import_from("qybridge4.ui.component", {"Menu"});
+    p.import_from("qybridge4.utils.win32", {"get_monitor_info"});
+    p.import_star("qybridge4.languages");
+    p.import_from("qybridge4.logger", {"qylog"});
+    p.import_from("qybridge4.param", {"QyResponse", "QyParam"});
+    p.import_from("qybridge4", {"uia"});
+    p.import("win32gui");
+    p.import("win32con");
+    p.import("math");
+    p.import_from("typing", {"Literal", "TypedDict", "List"});
+    p.import("time");
+    p.import("os");
+    define_truncate_string(p);
+    define_file_dialog(p);
+    define_privacy_config(p);
+    define_window(p);
+    define_audience_picker(p);
+    define_post(p);
+}
+
+constexpr std::array<qyb::PartDef, 1> kParts = {{{"moment", body}}};
+
+int exec_moment(PyObject* module) { return qyb::run_parts(module, kParts); }
+
+PyModuleDef_Slot moment_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_moment)},
+    {0, nullptr},
+};
+
+PyModuleDef moment_def = {
+    PyModuleDef_HEAD_INIT, "moment", nullptr, 0, nullptr, moment_slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+void define_truncate_string(qyb::Part& p) {
+    p.def({.name = "truncate_string",
+           .params = {qyb::arg("s", declared(&PyUnicode_Type)),
+                      qyb::arg("n", declared(&PyLong_Type), py::int_(8))},
+           .returns = declared(&PyUnicode_Type),
+           .body = truncate_string});
+}
+
+}  // namespace moment
+
+PyMODINIT_FUNC PyInit_moment() { return PyModuleDef_Init(&moment::moment_def); }

@@ -1,0 +1,109 @@
+// MomentsWnd: the bound Moments window, its toolbar, its visible posts, refresh and close.
+#include "internal.h"
+#include "parts.h"
+
+namespace moment {
+namespace {
+
+// __init__(self, root, timeout=5): waits, without pauses, for the window titled "朋友圈".
+py::object init(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::handle timeout = call[2];
+    qyb::set(self, qyb::name<"root">(), call[1]);
+    qyb::set(self, qyb::name<"_roll_cache_id">(), py::dict());
+    py::object start = monotonic(call);
+    py::object handle;
+    while (true) {
+        if (greater(minus(monotonic(call), start), timeout)) {
+            qyb::raise(PyExc_Exception, "朋友圈窗口打开超时");
+        }
+        handle = call.global<"FindWindow">()(py::arg("name") = "朋友圈");
+        if (qyb::truthy(handle)) {
+            break;
+        }
+    }
+    py::object control = qyb::call_method(call.global<"uia">(), qyb::name<"ControlFromHandle">(), handle);
+    qyb::set(self, qyb::name<"control">(), control);
+    qyb::set(self, qyb::name<"HWND">(), handle);
+    qyb::set(self, qyb::name<"NavigationBox">(),
+             control.attr(qyb::name<"ToolBarControl">())(py::arg("ClassName") = "mmui::SNSWindowToolBar",
+                                                         py::arg("searchDepth") = 5));
+    py::object close_button = control.attr(qyb::name<"ButtonControl">())(py::arg("Name") = "关闭");
+    py::object rect = qyb::get(close_button, qyb::name<"BoundingRectangle">());
+    qyb::set(self, qyb::name<"_close_size">(),
+             py::make_tuple(qyb::call_method(rect, qyb::name<"width">()),
+                            qyb::call_method(rect, qyb::name<"height">())));
+    py::object width = qyb::steal(PyNumber_Absolute(
+        minus(qyb::get(rect, qyb::name<"left">()), qyb::get(rect, qyb::name<"right">())).ptr()));
+    qyb::set(self, qyb::name<"_cmt_xbias">(), qyb::steal(PyNumber_Negative(width.ptr())));
+    // -int(abs(top - bottom) / 3): a true division, truncated toward zero.
+    py::object height = qyb::steal(PyNumber_Absolute(
+        minus(qyb::get(rect, qyb::name<"top">()), qyb::get(rect, qyb::name<"bottom">())).ptr()));
+    py::object third = qyb::steal(PyNumber_TrueDivide(height.ptr(), py::int_(3).ptr()));
+    py::object truncated = qyb::steal(PyNumber_Long(third.ptr()));
+    qyb::set(self, qyb::name<"_cmt_ybias">(), qyb::steal(PyNumber_Negative(truncated.ptr())));
+    return py::none();
+}
+
+// toolbar_buttons: {child.Name: child for child in self.NavigationBox.GetChildren()}, made anew.
+py::object toolbar_buttons(const qyb::Call& call) {
+    py::dict buttons;
+    for (py::handle child : children(qyb::get(call[0], qyb::name<"NavigationBox">()))) {
+        qyb::set_item(buttons, qyb::get(child, qyb::name<"Name">()), child);
+    }
+    return buttons;
+}
+
+// The posts of the timeline list now present, in list order; cells of the two timeline
+// classes are left out.
+py::object get_current_moments(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object list = qyb::call_method(qyb::get(self, qyb::name<"control">()), qyb::name<"ListControl">());
+    py::list posts;
+    for (py::handle child : children(list)) {
+        py::object class_name = qyb::get(child, qyb::name<"ClassName">());
+        if (qyb::equals(class_name, py::str("mmui::TimelineCommentCell")) ||
+            qyb::equals(class_name, py::str("mmui::TimelineCell"))) {
+            continue;
+        }
+        posts.append(qyb::invoke(call.global<"Moments">(), child, self));
+    }
+    return posts;
+}
+
+void click_toolbar_button(const qyb::Call& call, const char* name) {
+    py::object buttons = qyb::get(call[0], qyb::name<"toolbar_buttons">());
+    qyb::call_method(qyb::item(buttons, py::str(name)), qyb::name<"Click">());
+}
+
+py::object refresh(const qyb::Call& call) {
+    click_toolbar_button(call, "刷新");
+    return py::none();
+}
+
+py::object close(const qyb::Call& call) {
+    click_toolbar_button(call, "关闭");
+    return py::none();
+}
+
+}  // namespace
+
+void define_window(qyb::Part& p) {
+    qyb::ClassBuilder c = sub_window(p, "MomentsWnd", "mmui::SNSWindow", "朋友圈");
+    py::object toolbar = qyb::make_function(
+        {.name = "toolbar_buttons", .params = {qyb::arg("self")}, .body = toolbar_buttons}, p.module(),
+        "MomentsWnd");
+    c.field("_publish_wait", declared(&PyLong_Type), py::int_(1))
+        .method({.name = "__init__",
+                 .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("timeout", py::int_(5))},
+                 .body = init})
+        .attr("toolbar_buttons", qyb::invoke(reinterpret_cast<PyObject*>(&PyProperty_Type), toolbar))
+        .method({.name = "_get_current_moments", .params = {qyb::arg("self")}, .body = get_current_moments})
+        .method({.name = "Refresh", .params = {qyb::arg("self")}, .body = refresh})
+        .method({.name = "Close", .params = {qyb::arg("self")}, .body = close})
+        .method(get_moments_def())
+        .method(publish_def(p));
+    p.bind_class(c);
+}
+
+}  // namespace moment

@@ -1,0 +1,99 @@
+// Base-URL policy of the gateway client: what counts as the local machine, and which gateway
+// URLs the client may talk to.
+#include "client_internal.h"
+#include "parts.h"
+
+namespace remote {
+namespace {
+
+namespace py = pybind11;
+using qyb::arg;
+using qyb::kwonly;
+using qyb::name;
+using client::refuse;
+
+// The host as received: "localhost" (any case, trailing dots) or a loopback IP literal. Nothing
+// is resolved, so "127.1" and names under localhost are not loopback.
+py::object is_loopback(const qyb::Call& call) {
+    py::handle hostname = call[0];
+    if (!qyb::truthy(hostname)) {
+        return py::bool_(false);
+    }
+    py::object bare = hostname.attr(name<"rstrip">())(py::str(".")).attr(name<"lower">())();
+    if (qyb::equals(bare, name<"localhost">())) {
+        return py::bool_(true);
+    }
+    py::object address;
+    try {
+        address = call.global<"ipaddress">().attr(name<"ip_address">())(hostname);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) {
+            throw;
+        }
+        return py::bool_(false);
+    }
+    return py::bool_(qyb::truthy(address.attr(name<"is_loopback">())));
+}
+
+//   step  refused when                                   code
+//   1     not text, or white space only                  invalid_base_url
+//   3     the splitter or the port cannot read it        invalid_base_url
+//   4     scheme not http(s), or no host                 invalid_base_url
+//   5     any "@" in the network location                invalid_base_url
+//   6     a non-empty query or fragment                  invalid_base_url
+//   7     plain http to a non-loopback host, not allowed insecure_remote_url
+py::object validate_base_url(const qyb::Call& call) {
+    py::handle base_url = call[0];
+    if (!PyUnicode_Check(base_url.ptr())) {
+        refuse(call, "invalid_base_url", "remote base URL is required");
+    }
+    py::object stripped = base_url.attr(name<"strip">())();
+    if (PyObject_Length(stripped.ptr()) == 0) {
+        refuse(call, "invalid_base_url", "remote base URL is required");
+    }
+    py::object value = stripped.attr(name<"rstrip">())(py::str("/"));
+
+    py::object parts;
+    try {
+        parts = call.global<"urllib">().attr(name<"parse">()).attr(name<"urlsplit">())(value);
+        qyb::get(parts, name<"port">());
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) {
+            throw;
+        }
+        py::object cause = e.value();
+        py::object message = py::str("invalid remote base URL: {}").format(cause);
+        client::raise_from(client::client_error(call, "invalid_base_url", message), cause);
+    }
+
+    py::object scheme = parts.attr(name<"scheme">()).attr(name<"lower">())();
+    const bool http = qyb::equals(scheme, name<"http">());
+    py::object host = parts.attr(name<"hostname">());
+    if ((!http && !qyb::equals(scheme, name<"https">())) || !qyb::truthy(host)) {
+        refuse(call, "invalid_base_url", "remote base URL must be an HTTP(S) URL");
+    }
+    if (qyb::check(PySequence_Contains(parts.attr(name<"netloc">()).ptr(), py::str("@").ptr()))) {
+        refuse(call, "invalid_base_url", "credentials are not allowed in remote base URL");
+    }
+    if (qyb::truthy(parts.attr(name<"query">())) || qyb::truthy(parts.attr(name<"fragment">()))) {
+        refuse(call, "invalid_base_url", "remote base URL cannot contain a query or fragment");
+    }
+    if (http && !qyb::truthy(call.global<"_is_loopback">()(host)) && !qyb::truthy(call[1])) {
+        refuse(call, "insecure_remote_url",
+               "non-loopback remote connections require HTTPS (or explicit allow_insecure)");
+    }
+    return value;
+}
+
+}  // namespace
+
+void define_base_url(qyb::Part& p) {
+    p.def({.name = "_is_loopback", .params = {arg("hostname", "str | None")}, .returns = "bool",
+           .body = is_loopback});
+    p.def({.name = "validate_base_url",
+           .params = {arg("base_url", "str"), kwonly("allow_insecure", "bool", py::bool_(false))},
+           .returns = "str",
+           .body = validate_base_url});
+}
+
+}  // namespace remote

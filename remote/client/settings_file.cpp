@@ -1,0 +1,405 @@
+// The settings file: its reading with validation, its writing, the stored form of a connection,
+// and the atomic JSON writer that the secrets file shares.
+#include <Python.h>
+
+#include <algorithm>
+#include <exception>
+
+#include "client/settings_internal.h"
+#include "parts.h"
+
+namespace remote {
+
+namespace py = pybind11;
+using qyb::arg;
+using qyb::name;
+
+namespace settings {
+
+py::object with_text(const char* prefix, py::handle value) {
+    py::object text = qyb::steal(PyObject_Format(value.ptr(), nullptr));
+    return qyb::steal(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
+}
+
+namespace {
+
+// The interpreter's own refusal of `f(key=..., **{key: ...})`.
+[[noreturn]] void given_twice(py::handle cls, py::handle key) {
+    py::object callee = qyb::steal(_PyObject_FunctionStr(cls.ptr()));
+    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee.ptr(),
+                 key.ptr());
+    throw py::error_already_set();
+}
+
+py::object call_with(py::handle cls, py::handle kwargs) {
+    py::object args = qyb::steal(PyTuple_New(0));
+    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+}
+
+}  // namespace
+
+py::object keyword_call(py::handle cls, py::handle named, py::handle more) {
+    py::object kwargs = qyb::steal(PyDict_Copy(named.ptr()));
+    py::object items = qyb::steal(PyMapping_Items(more.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+        PyObject* key = PyTuple_GET_ITEM(pair, 0);
+        if (qyb::check(PyDict_Contains(kwargs.ptr(), key))) {
+            given_twice(cls, key);
+        }
+        qyb::set_item(kwargs, key, PyTuple_GET_ITEM(pair, 1));
+    }
+    return call_with(cls, kwargs);
+}
+
+py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) {
+    if (!PyDict_Check(record.ptr())) {
+        py::dict named;
+        named[qyb::name<"alias">()] = alias;
+        return keyword_call(cls, named, record);
+    }
+    if (qyb::check(PyDict_Contains(record.ptr(), qyb::name<"alias">().ptr()))) {
+        given_twice(cls, qyb::name<"alias">());
+    }
+    py::object kwargs = qyb::steal(PyDict_Copy(record.ptr()));
+    qyb::set_item(kwargs, qyb::name<"alias">(), alias);
+    return call_with(cls, kwargs);
+}
+
+py::object file_size(const qyb::Call& call, py::handle path) {
+    try {
+        return qyb::get(call.global<"os">().attr(name<"stat">())(path), name<"st_size">());
+    } catch (py::error_already_set& e) {
+        // What Path.exists() takes for "no file": nothing there, or a parent that is a file.
+        if (e.matches(PyExc_FileNotFoundError) || e.matches(PyExc_NotADirectoryError)) {
+            return py::none();
+        }
+        throw;
+    }
+}
+
+py::object read_file(const qyb::Call& call, py::handle path, py::handle limit) {
+    py::object os = call.global<"os">();
+    Py_ssize_t cap = PY_SSIZE_T_MAX - 1;
+    if (PyLong_Check(limit.ptr())) {
+        cap = PyLong_AsSsize_t(limit.ptr());
+        if (cap == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        cap = std::max<Py_ssize_t>(cap, 0);
+    }
+    py::object flags = os.attr(name<"O_RDONLY">());
+    if (py::hasattr(os, "O_BINARY")) {
+        flags = qyb::steal(PyNumber_Or(flags.ptr(), os.attr("O_BINARY").ptr()));
+    }
+    py::object fd = os.attr(name<"open">())(path, flags);
+    py::object read = os.attr(name<"read">());
+    py::list chunks;
+    Py_ssize_t total = 0;
+    try {
+        while (total <= cap) {
+            py::object chunk = read(fd, std::min<Py_ssize_t>(cap + 1 - total, 1 << 20));
+            Py_ssize_t n = PyBytes_Size(chunk.ptr());
+            if (n < 0) {
+                throw py::error_already_set();
+            }
+            if (n == 0) {
+                break;
+            }
+            chunks.append(chunk);
+            total += n;
+        }
+    } catch (std::exception&) {
+        try {
+            os.attr(name<"close">())(fd);
+        } catch (py::error_already_set&) {
+            // The read failure is the one to report.
+        }
+        throw;
+    }
+    os.attr(name<"close">())(fd);
+    if (PyList_GET_SIZE(chunks.ptr()) == 1) {
+        return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(chunks.ptr(), 0));
+    }
+    return qyb::steal(_PyBytes_Join(py::bytes("").ptr(), chunks.ptr()));
+}
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Loading
+
+// A client name that the load accepts: text of 1 to 128 code points.
+bool is_client_name(py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        return false;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
+    return n >= 1 && n <= 128;
+}
+
+py::object default_settings(const qyb::Call& call) {
+    py::object uuid = call.global<"uuid">();
+    py::object client_id = qyb::steal(PyObject_Str(uuid.attr(name<"uuid4">())().ptr()));
+    // COMPUTERNAME is taken only when a later load would accept it as the client name;
+    // otherwise the first save would lock the settings file out.
+    py::object computer = call.global<"os">().attr(name<"environ">()).attr(name<"get">())(
+        name<"COMPUTERNAME">());
+    py::object client_name = is_client_name(computer) ? computer : py::str("qybridge4-client");
+    py::dict data;
+    data[name<"schema_version">()] = call.global<"_remote_config__SCHEMA_VERSION">();
+    data[name<"default_remote">()] = py::none();
+    data[name<"client_id">()] = client_id;
+    data[name<"client_name">()] = client_name;
+    data[name<"remotes">()] = py::dict();
+    return data;
+}
+
+bool is_hex_digit(Py_UCS4 c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+// The client id rule: without every "urn:", then every "uuid:", then the braces at either
+// end, then every hyphen, exactly 32 hexadecimal digits remain. uuid.UUID would also let
+// int() take signs, underscores, blanks, "0x" and non-ASCII digits.
+void check_client_id(const qyb::Call& call, py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        py::object cause = qyb::steal(PyObject_CallOneArg(PyExc_TypeError, py::str("client_id must be str").ptr()));
+        config_error_from(call, py::str("invalid client_id"), cause);
+    }
+    py::object text = qyb::steal(PyUnicode_Replace(value.ptr(), py::str("urn:").ptr(), py::str("").ptr(), -1));
+    text = qyb::steal(PyUnicode_Replace(text.ptr(), py::str("uuid:").ptr(), py::str("").ptr(), -1));
+    Py_ssize_t start = 0;
+    Py_ssize_t stop = PyUnicode_GET_LENGTH(text.ptr());
+    auto brace = [&](Py_ssize_t i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
+        return c == '{' || c == '}';
+    };
+    while (start < stop && brace(start)) {
+        ++start;
+    }
+    while (stop > start && brace(stop - 1)) {
+        --stop;
+    }
+    int digits = 0;
+    bool good = true;
+    for (Py_ssize_t i = start; i < stop && good; ++i) {
+        Py_UCS4 c = PyUnicode_READ_CHAR(text.ptr(), i);
+        if (c == '-') {
+            continue;
+        }
+        good = is_hex_digit(c) && ++digits <= 32;
+    }
+    if (!good || digits != 32) {
+        py::object cause = qyb::steal(
+            PyObject_CallOneArg(PyExc_ValueError, py::str("badly formed hexadecimal UUID string").ptr()));
+        config_error_from(call, py::str("invalid client_id"), cause);
+    }
+}
+
+// data[key] of the five-key mapping, known to be present.
+py::object member(py::handle data, py::handle key) {
+    PyObject* value = PyDict_GetItemWithError(data.ptr(), key.ptr());
+    if (value == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetObject(PyExc_KeyError, key.ptr());
+        }
+        throw py::error_already_set();
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+void check_records(const qyb::Call& call, py::handle remotes) {
+    py::object connection = call.global<"RemoteConnection">();
+    py::object items = qyb::steal(PyDict_Items(remotes.ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
+        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
+        py::handle alias = PyTuple_GET_ITEM(pair, 0);
+        py::handle record = PyTuple_GET_ITEM(pair, 1);
+        if (!PyDict_Check(record.ptr())) {
+            config_error(call, "invalid remote record");
+        }
+        try {
+            with_alias_call(connection, alias, record);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_Exception)) {
+                throw;
+            }
+            config_error_from(call, with_text("invalid remote record: ", alias), e.value());
+        }
+    }
+}
+
+}  // namespace
+
+py::object config_load(const qyb::Call& call) {
+    py::object path = qyb::get(call[0], name<"path">());
+    py::object size = file_size(call, path);
+    if (size.is_none()) {
+        return default_settings(call);
+    }
+    py::object limit = call.global<"MAX_CONFIG_BYTES">();
+    if (qyb::compare(size, limit, Py_GT)) {
+        config_error(call, "remote config is too large");
+    }
+    py::object data;
+    try {
+        py::object raw = read_file(call, path, limit);
+        data = call.global<"loads_strict">()(raw, py::arg("max_bytes") = limit);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        config_error_from(call, with_text("invalid remote config: ", e.value()), e.value());
+    }
+
+    static constexpr const char* kKeys[] = {"schema_version", "default_remote", "client_id",
+                                            "client_name", "remotes"};
+    bool schema = PyDict_Check(data.ptr()) && PyDict_GET_SIZE(data.ptr()) == 5;
+    for (const char* key : kKeys) {
+        schema = schema && qyb::check(PyDict_Contains(data.ptr(), py::str(key).ptr()));
+    }
+    if (!schema) {
+        config_error(call, "invalid remote config schema");
+    }
+
+    py::object version = member(data, name<"schema_version">());
+    if (!PyLong_Check(version.ptr()) || PyBool_Check(version.ptr()) ||
+        !qyb::equals(version, call.global<"_remote_config__SCHEMA_VERSION">())) {
+        config_error(call, "unsupported remote config schema");
+    }
+    check_client_id(call, member(data, name<"client_id">()));
+    if (!is_client_name(member(data, name<"client_name">()))) {
+        config_error(call, "invalid client_name");
+    }
+    py::object remotes = member(data, name<"remotes">());
+    if (!PyDict_Check(remotes.ptr()) || PyDict_GET_SIZE(remotes.ptr()) > 128) {
+        config_error(call, "invalid remotes");
+    }
+    check_records(call, remotes);
+    py::object chosen = member(data, name<"default_remote">());
+    if (!chosen.is_none() &&
+        (!PyUnicode_Check(chosen.ptr()) || !qyb::check(PyDict_Contains(remotes.ptr(), chosen.ptr())))) {
+        config_error(call, "invalid default_remote");
+    }
+    return data;
+}
+
+py::object config_save(const qyb::Call& call) {
+    call.global<"_remote_config___atomic_json">()(qyb::get(call[0], name<"path">()), call[1]);
+    return py::none();
+}
+
+py::object config_record(const qyb::Call& call) {
+    py::object record = call.global<"asdict">()(call[0]);
+    if (PyDict_DelItem(record.ptr(), name<"alias">().ptr()) < 0) {
+        throw py::error_already_set();
+    }
+    return record;
+}
+
+}  // namespace settings
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Atomic write
+
+void write_all(py::handle os, py::handle fd, py::handle data) {
+    py::object write = os.attr(name<"write">());
+    Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+    py::object view;
+    for (Py_ssize_t done = 0; done < size;) {
+        py::object part = py::reinterpret_borrow<py::object>(data);
+        if (done > 0) {
+            if (!view) {
+                view = qyb::steal(PyMemoryView_FromObject(data.ptr()));
+            }
+            part = qyb::steal(PySequence_GetSlice(view.ptr(), done, size));
+        }
+        Py_ssize_t n = PyNumber_AsSsize_t(write(fd, part).ptr(), PyExc_OverflowError);
+        if (n == -1 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        if (n <= 0 || n > size - done) {
+            qyb::raise(PyExc_OSError, "os.write() reported an impossible byte count");
+        }
+        done += n;
+    }
+}
+
+py::object atomic_json(const qyb::Call& call) {
+    using remote::settings::config_error;
+    py::object path = call.global<"Path">()(call[0]);
+    py::object directory = qyb::get(path, name<"parent">());
+    directory.attr(name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+
+    py::object text = call.global<"json">().attr(name<"dumps">())(
+        call[1], py::arg("ensure_ascii") = false, py::arg("indent") = 2, py::arg("allow_nan") = false);
+    py::object data = qyb::steal(PyUnicode_AsUTF8String(text.ptr()));
+    py::object size = py::int_(PyBytes_GET_SIZE(data.ptr()));
+    if (qyb::compare(size, call.global<"MAX_CONFIG_BYTES">(), Py_GT)) {
+        config_error(call, "configuration is too large");
+    }
+
+    py::object os = call.global<"os">();
+    py::object prefix = qyb::steal(PyUnicode_FromFormat(
+        "%U.", qyb::steal(PyObject_Str(qyb::get(path, name<"name">()).ptr())).ptr()));
+    py::object made = call.global<"tempfile">().attr(name<"mkstemp">())(
+        py::arg("prefix") = prefix, py::arg("dir") = directory);
+    auto [fd, temporary] = qyb::unpack_pair(made);
+    bool open = true;
+    // Closed first: on Windows an open file can be neither moved nor deleted. A failed removal
+    // is raised instead of `original`, which it carries as its context.
+    auto clean_up = [&](py::handle original) {
+        if (open) {
+            try {
+                os.attr(name<"close">())(fd);
+            } catch (py::error_already_set&) {
+                // The failure that brought us here is the one to report.
+            }
+        }
+        try {
+            os.attr(name<"unlink">())(temporary);
+        } catch (py::error_already_set& replacement) {
+            if (!replacement.matches(PyExc_FileNotFoundError)) {
+                if (original) {
+                    PyException_SetContext(replacement.value().ptr(), Py_NewRef(original.ptr()));
+                }
+                throw;
+            }
+        }
+    };
+    try {
+        write_all(os, fd, data);
+        os.attr(name<"fsync">())(fd);
+        open = false;
+        os.attr(name<"close">())(fd);
+        os.attr(name<"replace">())(temporary, path);
+    } catch (py::error_already_set& e) {
+        clean_up(e.value());
+        throw;
+    } catch (std::exception&) {
+        clean_up(py::handle());
+        throw;
+    }
+    // After the move the temporary name is gone; anything else left under it is removed.
+    try {
+        os.attr(name<"unlink">())(temporary);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_FileNotFoundError)) {
+            throw;
+        }
+    }
+    return py::none();
+}
+
+}  // namespace
+
+void define_atomic_json(qyb::Part& p) {
+    p.def({.name = "_remote_config___atomic_json",
+           .params = {arg("path", "Path"), arg("value")},
+           .body = atomic_json});
+}
+
+}  // namespace remote

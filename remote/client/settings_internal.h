@@ -1,0 +1,45 @@
+// What the settings files share: ConfigError raising, keyword calls of the record classes, the
+// limited reading of a settings or secrets file, and the bodies of RemoteConfig's file hooks.
+#pragma once
+
+#include <Python.h>
+
+#include "qyb/toolkit.h"
+
+namespace remote::settings {
+
+namespace py = pybind11;
+
+// raise ConfigError(message)
+[[noreturn]] inline void config_error(const qyb::Call& call, py::handle message) {
+    qyb::raise(call.global<"ConfigError">().ptr(), message);
+}
+[[noreturn]] inline void config_error(const qyb::Call& call, const char* message) {
+    config_error(call, py::str(message));
+}
+// raise ConfigError(message) from cause
+[[noreturn]] inline void config_error_from(const qyb::Call& call, py::handle message, py::handle cause) {
+    qyb::raise_from(call.global<"ConfigError">().ptr(), message, cause);
+}
+
+// prefix + format(value), as an f-string builds it.
+py::object with_text(const char* prefix, py::handle value);
+
+// `cls(**named, **more)`: a key of `more` already in `named` is refused with the interpreter's
+// own "got multiple values for keyword argument" TypeError; every other refusal is the class's.
+py::object keyword_call(py::handle cls, py::handle named, py::handle more);
+
+// `cls(alias=alias, **record)`, the same refusals as keyword_call.
+py::object with_alias_call(py::handle cls, py::handle alias, py::handle record);
+
+// The size in bytes of the file at `path`, or None when there is none.
+py::object file_size(const qyb::Call& call, py::handle path);
+// The file's bytes; reading stops one byte past `limit` (an int) so the decoder can refuse it.
+py::object read_file(const qyb::Call& call, py::handle path, py::handle limit);
+
+// RemoteConfig._load, _save and _record.
+py::object config_load(const qyb::Call& call);
+py::object config_save(const qyb::Call& call);
+py::object config_record(const qyb::Call& call);
+
+}  // namespace remote::settings

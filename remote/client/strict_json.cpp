@@ -1,0 +1,239 @@
+// The client's strict reader of gateway answers: strict UTF-8, json with two hooks that refuse
+// repeated keys and the non-finite literals, every fault reported as "invalid_response".
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "client_internal.h"
+#include "parts.h"
+
+namespace remote {
+namespace {
+
+namespace py = pybind11;
+using qyb::arg;
+using qyb::name;
+
+// Deeper documents are refused before json sees them: its scanner recurses once per level, and a
+// high recursion limit would let a hostile answer exhaust the C stack. The gateway's own answers
+// nest at most 32 levels.
+constexpr std::size_t kMaxNesting = 512;
+
+// One pass over a UTF-8 JSON text, strings skipped: false when the brackets nest deeper than
+// kMaxNesting, else the member count of each object in the order of its opening brace (every
+// member has one ":" at its object's level). Counts of a text that is not JSON are meaningless;
+// json refuses such a text before they are used.
+// The bytes that scan_structure acts on; every other byte is skipped in a tight loop.
+constexpr std::array<bool, 256> kStructural = [] {
+    std::array<bool, 256> table{};
+    for (unsigned char c : {'"', '{', '}', '[', ']', ':'}) {
+        table[c] = true;
+    }
+    return table;
+}();
+
+bool scan_structure(const char* text, Py_ssize_t size, std::vector<Py_ssize_t>& members) {
+    std::vector<Py_ssize_t> open;  // per level: the object's index in `members`, or -1 for an array
+    const char* p = text;
+    const char* const end = text + size;
+    for (;;) {
+        while (p < end && !kStructural[static_cast<unsigned char>(*p)]) {
+            ++p;
+        }
+        if (p == end) {
+            return true;
+        }
+        switch (*p++) {
+            case '"':
+                // To the closing quote: the first one not preceded by an odd run of backslashes.
+                for (;;) {
+                    const char* quote = static_cast<const char*>(std::memchr(p, '"', end - p));
+                    if (quote == nullptr) {
+                        return true;
+                    }
+                    const char* q = quote;
+                    while (q > p && q[-1] == '\\') {
+                        --q;
+                    }
+                    p = quote + 1;
+                    if ((quote - q) % 2 == 0) {
+                        break;
+                    }
+                }
+                break;
+            case '{':
+                if (open.size() == kMaxNesting) {
+                    return false;
+                }
+                open.push_back(static_cast<Py_ssize_t>(members.size()));
+                members.push_back(0);
+                break;
+            case '[':
+                if (open.size() == kMaxNesting) {
+                    return false;
+                }
+                open.push_back(-1);
+                break;
+            case ':':
+                if (!open.empty() && open.back() >= 0) {
+                    ++members[open.back()];
+                }
+                break;
+            default:  // '}' or ']'
+                if (!open.empty()) {
+                    open.pop_back();
+                }
+                break;
+        }
+    }
+}
+
+// Whether every dict of a value json decoded holds as many keys as its object had members, in
+// the order json made them. A repeated key leaves its dict smaller; the dicts before it in that
+// order are untouched, so the first shortfall is met at or before it.
+bool members_kept(PyObject* value, const std::vector<Py_ssize_t>& members, std::size_t& next);
+
+// Containers only: the scalars between them need no call.
+inline bool item_kept(PyObject* item, const std::vector<Py_ssize_t>& members, std::size_t& next) {
+    return !(PyDict_CheckExact(item) || PyList_CheckExact(item)) || members_kept(item, members, next);
+}
+
+bool members_kept(PyObject* value, const std::vector<Py_ssize_t>& members, std::size_t& next) {
+    if (PyDict_CheckExact(value)) {
+        if (next == members.size() || PyDict_GET_SIZE(value) != members[next++]) {
+            return false;
+        }
+        Py_ssize_t pos = 0;
+        PyObject *key, *item;
+        while (PyDict_Next(value, &pos, &key, &item)) {
+            if (!item_kept(item, members, next)) {
+                return false;
+            }
+        }
+    } else if (PyList_CheckExact(value)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(value); ++i) {
+            if (!item_kept(PyList_GET_ITEM(value, i), members, next)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+void add_member(PyObject* result, PyObject* key, PyObject* value) {
+    const Py_ssize_t before = PyDict_GET_SIZE(result);
+    if (PyDict_SetDefault(result, key, value) == nullptr) {
+        throw py::error_already_set();
+    }
+    if (PyDict_GET_SIZE(result) == before) {
+        py::object text = qyb::steal(PyObject_Format(key, nullptr));
+        qyb::raise(PyExc_ValueError, qyb::steal(PyUnicode_FromFormat("duplicate JSON field: %U", text.ptr())));
+    }
+}
+
+// The object hook: one JSON object's members, in order, as a dict.
+PyObject* pairs(PyObject*, PyObject* values) {
+    try {
+        py::object result = qyb::steal(PyDict_New());
+        if (PyList_CheckExact(values)) {
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
+                py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(values, i));
+                auto [key, value] = qyb::unpack_pair(item);
+                add_member(result.ptr(), key.ptr(), value.ptr());
+            }
+        } else {
+            for (py::handle item : py::reinterpret_borrow<py::iterable>(values)) {
+                auto [key, value] = qyb::unpack_pair(item);
+                add_member(result.ptr(), key.ptr(), value.ptr());
+            }
+        }
+        return result.release().ptr();
+    } catch (std::exception&) {
+        qyb::restore_current_exception();
+        return nullptr;
+    }
+}
+
+// The constant hook: NaN, Infinity and -Infinity are not JSON.
+PyObject* reject_constant(PyObject*, PyObject* value) {
+    PyObject* text = PyObject_Format(value, nullptr);
+    if (text != nullptr) {
+        PyErr_Format(PyExc_ValueError, "invalid JSON number: %U", text);
+        Py_DECREF(text);
+    }
+    return nullptr;
+}
+
+PyMethodDef pairs_def = {"pairs", pairs, METH_O, nullptr};
+PyMethodDef reject_constant_def = {"reject_constant", reject_constant, METH_O, nullptr};
+
+[[noreturn]] void invalid_json(const qyb::Call& call, py::handle cause) {
+    py::object message = qyb::steal(PyUnicode_FromFormat("remote returned invalid JSON: %S", cause.ptr()));
+    client::raise_from(client::client_error(call, "invalid_response", message,
+                                            py::arg("outcome") = name<"unknown">()),
+                       cause);
+}
+
+// json with both hooks, as the reference reading: the first problem met in the document is the
+// one reported.
+py::object loads_with_hooks(const qyb::Call& call, py::handle text) {
+    py::object hook = qyb::steal(PyCFunction_New(&pairs_def, nullptr));
+    py::object constant = qyb::steal(PyCFunction_New(&reject_constant_def, nullptr));
+    return call.global<"json">().attr(name<"loads">())(text, py::arg("object_pairs_hook") = hook,
+                                                        py::arg("parse_constant") = constant);
+}
+
+// json builds its dicts fastest without an object hook. So a text whose structure is known is
+// decoded that way and its dicts' sizes are checked against the member counts; only a text that
+// fails or lost a repeated key is decoded again with both hooks, which then name the fault.
+py::object decode(const qyb::Call& call, py::handle data) {
+    if (!PyBytes_CheckExact(data.ptr())) {
+        return loads_with_hooks(call, data.attr(name<"decode">())(name<"utf-8">()));
+    }
+    const char* bytes = PyBytes_AS_STRING(data.ptr());
+    const Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+    py::object text = qyb::steal(PyUnicode_DecodeUTF8(bytes, size, "strict"));
+    std::vector<Py_ssize_t> members;
+    if (!scan_structure(bytes, size, members)) {
+        qyb::raise(PyExc_ValueError, "JSON nesting is too deep");
+    }
+    py::object constant = qyb::steal(PyCFunction_New(&reject_constant_def, nullptr));
+    PyObject* fast = nullptr;
+    try {
+        fast = call.global<"json">().attr(name<"loads">())(text, py::arg("parse_constant") = constant)
+                   .release().ptr();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) {
+            throw;
+        }
+    }
+    if (fast != nullptr) {
+        py::object value = qyb::steal(fast);
+        std::size_t next = 0;
+        if (members_kept(value.ptr(), members, next) && next == members.size()) {
+            return value;
+        }
+    }
+    return loads_with_hooks(call, text);
+}
+
+py::object strict_json(const qyb::Call& call) {
+    try {
+        return decode(call, call[0]);
+    } catch (py::error_already_set& e) {
+        // Decoding and syntax faults and both hooks' refusals are value errors; a nesting that
+        // still outruns a low recursion limit is a fault of the answer too.
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) {
+            throw;
+        }
+        invalid_json(call, e.value());
+    }
+}
+
+}  // namespace
+
+void define_strict_json(qyb::Part& p) {
+    p.def({.name = "_strict_json", .params = {arg("data", "bytes")}, .returns = "Any", .body = strict_json});
+}
+
+}  // namespace remote

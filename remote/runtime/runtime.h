@@ -1,0 +1,104 @@
+// What the gateway runtime's files share: its failure, clocks, checks of Python values, the
+// management lock as a `with` block, and clean-up that keeps the failure it runs for.
+#pragma once
+
+#include <Python.h>
+
+#include "parts.h"
+
+namespace remote::runtime {
+
+namespace py = pybind11;
+
+// The registry's managed worker list: at most this many distinct names of 1 to 128 code points.
+constexpr Py_ssize_t kMaxWorkers = 16;
+constexpr Py_ssize_t kMaxWorkerChars = 128;
+
+// `raise RemoteRuntimeError(message)`, and the same `from cause`.
+[[noreturn]] void fail(const qyb::Call& call, const char* message);
+[[noreturn]] void fail_from(const qyb::Call& call, py::handle message, py::handle cause);
+
+// `base / part` on a path object.
+py::object join(py::handle base, const char* part);
+
+// `path.unlink(missing_ok=True)`.
+void remove_file(py::handle path);
+
+// `time.monotonic()` and `time.sleep(seconds)` through the module's `time`, as bound now.
+double monotonic(const qyb::Call& call);
+void sleep(const qyb::Call& call, double seconds);
+
+// An int that is not a bool.
+bool is_integer(py::handle value);
+// An int or float that is not a bool.
+bool is_real(py::handle value);
+// A str of `low` to `high` code points.
+bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high);
+// A list of at most kMaxWorkers distinct names, each a str of 1 to kMaxWorkerChars code points.
+bool valid_worker_names(py::handle names);
+// A positive, finite number of seconds (bool refused), or a negative value when it is not one.
+double positive_seconds(py::handle value);
+
+// Inside a `catch (std::exception&)` block: runs `cleanup`, then raises the caught failure
+// again. A failure of the clean-up itself is raised instead, with the caught one as its
+// context, as a `finally` clause that raises would. Interrupts are held like any failure, so
+// the clean-up runs with no exception pending.
+template <class F>
+[[noreturn]] void clean_up_and_rethrow(F&& cleanup);
+
+// Inside a `catch (std::exception&)` block: raises the caught failure with `context` as its
+// __context__.
+[[noreturn]] void rethrow_with_context(py::handle context);
+
+// `with _guard(): return body()`, through the module's `_guard` as bound now.
+template <class F>
+py::object with_guard(const qyb::Call& call, F&& body);
+
+// `_read_json(path)` for a record file: null when no file exists. A file that holds JSON null
+// reads as Python None, which is not a record either.
+py::object read_record(const qyb::Call& call, py::handle path, const char* invalid_message);
+
+// The registry record's `key`.
+py::object field(py::handle record, const char* key);
+
+// ---------------------------------------------------------------------------------------
+
+py::object current_failure();  // the caught failure as an exception object, indicator cleared
+
+template <class F>
+[[noreturn]] void clean_up_and_rethrow(F&& cleanup) {
+    py::object failure = current_failure();
+    try {
+        cleanup();
+    } catch (std::exception&) {
+        rethrow_with_context(failure);
+    }
+    qyb::raise_object(failure);
+}
+
+template <class F>
+py::object with_guard(const qyb::Call& call, F&& body) {
+    py::object manager = qyb::invoke(call.global<"_guard">());
+    py::handle type = reinterpret_cast<PyObject*>(Py_TYPE(manager.ptr()));
+    py::object exit = qyb::get(type, qyb::name<"__exit__">());
+    qyb::invoke(qyb::get(type, qyb::name<"__enter__">()), manager);
+    py::object result;
+    try {
+        result = body();
+    } catch (std::exception&) {
+        py::object failure = current_failure();
+        py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(failure.ptr()));
+        if (!traceback) {
+            traceback = py::none();
+        }
+        py::handle failure_type = reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr()));
+        if (qyb::truthy(qyb::invoke(exit, manager, failure_type, failure, traceback))) {
+            return py::none();
+        }
+        qyb::raise_object(failure);
+    }
+    qyb::invoke(exit, manager, py::none(), py::none(), py::none());
+    return result;
+}
+
+}  // namespace remote::runtime

@@ -1,0 +1,451 @@
+// The runtime's common ground: its failure class, the per-user paths, the management lock and
+// the atomic writer and strict reader of its state files.
+#include <Python.h>
+
+#include <cmath>
+
+#include "runtime/runtime.h"
+
+namespace remote::runtime {
+
+using qyb::arg;
+using qyb::name;
+
+// ---------------------------------------------------------------------------------------
+// Helpers of runtime.h
+
+void fail(const qyb::Call& call, const char* message) {
+    qyb::raise(call.global<"RemoteRuntimeError">().ptr(), message);
+}
+
+void fail_from(const qyb::Call& call, py::handle message, py::handle cause) {
+    qyb::raise_from(call.global<"RemoteRuntimeError">().ptr(), message, cause);
+}
+
+py::object join(py::handle base, const char* part) {
+    return qyb::steal(PyNumber_TrueDivide(base.ptr(), py::str(part).ptr()));
+}
+
+void remove_file(py::handle path) {
+    qyb::get(path, name<"unlink">())(py::arg("missing_ok") = true);
+}
+
+double monotonic(const qyb::Call& call) {
+    py::object now = qyb::call_method(call.global<"time">(), name<"monotonic">());
+    double value = PyFloat_AsDouble(now.ptr());
+    if (value == -1.0 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return value;
+}
+
+void sleep(const qyb::Call& call, double seconds) {
+    qyb::call_method(call.global<"time">(), name<"sleep">(), py::float_(seconds));
+}
+
+bool is_integer(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
+
+bool is_real(py::handle value) { return is_integer(value) || PyFloat_Check(value.ptr()); }
+
+bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high) {
+    if (!PyUnicode_Check(value.ptr())) {
+        return false;
+    }
+    Py_ssize_t length = PyUnicode_GET_LENGTH(value.ptr());
+    return length >= low && length <= high;
+}
+
+double positive_seconds(py::handle value) {
+    if (!is_real(value)) {
+        return -1.0;
+    }
+    double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred()) {
+        // An int too large for a float is no usable number of seconds either.
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
+            throw py::error_already_set();
+        }
+        PyErr_Clear();
+        return -1.0;
+    }
+    return std::isfinite(seconds) && seconds > 0 ? seconds : -1.0;
+}
+
+bool valid_worker_names(py::handle names) {
+    if (!PyList_Check(names.ptr()) || PyList_GET_SIZE(names.ptr()) > kMaxWorkers) {
+        return false;
+    }
+    py::set seen;
+    for (py::handle entry : names) {
+        if (!is_text_of(entry, 1, kMaxWorkerChars) || qyb::check(PySet_Contains(seen.ptr(), entry.ptr()))) {
+            return false;
+        }
+        seen.add(entry);
+    }
+    return true;
+}
+
+py::object current_failure() {
+    qyb::restore_current_exception();
+    return qyb::fetch_exception();
+}
+
+void rethrow_with_context(py::handle context) {
+    py::object failure = current_failure();
+    if (failure.ptr() != context.ptr()) {
+        PyException_SetContext(failure.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
+    }
+    qyb::raise_object(failure);
+}
+
+py::object read_record(const qyb::Call& call, py::handle path, const char* invalid_message) {
+    py::object value = qyb::invoke(call.global<"_read_json">(), path);
+    if (value.is_none()) {
+        if (qyb::truthy(qyb::call_method(path, qyb::name<"exists">()))) {
+            fail(call, invalid_message);
+        }
+        return py::object();
+    }
+    return value;
+}
+
+py::object field(py::handle record, const char* key) { return qyb::item(record, py::str(key)); }
+
+namespace {
+
+// ---------------------------------------------------------------------------------------
+// Paths: computed from the home directory at every call, creating nothing.
+
+py::object user_dir(const qyb::Call& call) {
+    py::object home = qyb::call_method(call.global<"Path">(), name<"home">());
+    return join(home, ".qybridge");
+}
+
+py::object runtime_dir(const qyb::Call& call) { return join(user_dir(call), "runtime"); }
+
+py::object registry_path(const qyb::Call& call) {
+    return join(qyb::invoke(call.global<"_runtime_dir">()), "remote.json");
+}
+
+py::object token_path(const qyb::Call& call) { return join(user_dir(call), "remote-server.json"); }
+
+// ---------------------------------------------------------------------------------------
+// The management lock
+//
+// `_guard` is contextlib.contextmanager applied to a native callable. A generator cannot be
+// made without Python code, so the callable returns an object that behaves as the generator
+// would: the first __next__ takes the lock and yields None; the next one releases it and ends
+// with StopIteration; throw() releases it and raises the exception it was given, as a `try:
+// yield / finally: release` does; close() and the object's finaliser release a lock still held.
+
+constexpr long kNew = 0;
+constexpr long kHeld = 1;
+constexpr long kDone = 2;
+
+void file_close(py::handle file) { qyb::call_method(file, name<"close">()); }
+
+void seek_start(py::handle file) { qyb::call_method(file, name<"seek">(), py::int_(0)); }
+
+// msvcrt.locking(file.fileno(), msvcrt.<mode>, 1) at the file's current position.
+void lock_byte(const qyb::Call& call, py::handle file, py::handle mode_name) {
+    py::object msvcrt = call.global<"msvcrt">();
+    py::object mode = qyb::get(msvcrt, mode_name);
+    qyb::call_method(msvcrt, name<"locking">(), qyb::call_method(file, name<"fileno">()), mode, py::int_(1));
+}
+
+// Opens the lock file and takes its first byte, waiting up to `timeout` seconds.
+py::object acquire(const qyb::Call& call, py::handle timeout) {
+    py::object directory = qyb::invoke(call.global<"_runtime_dir">());
+    // Looking first spares the failed mkdir and its exception on every entry but the first.
+    if (!qyb::truthy(qyb::call_method(directory, name<"is_dir">()))) {
+        qyb::get(directory, name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+    }
+    py::object file = qyb::invoke(call.global<"open">(), join(directory, "remote.lock"), py::str("a+b"));
+    try {
+        py::object end = qyb::call_method(file, name<"seek">(), py::int_(0), py::int_(2));
+        if (qyb::equals(end, py::int_(0))) {
+            qyb::call_method(file, name<"write">(), py::bytes("0", 1));
+            qyb::call_method(file, name<"flush">());
+        }
+        double wait = PyFloat_AsDouble(timeout.ptr());
+        if (wait == -1.0 && PyErr_Occurred()) {
+            throw py::error_already_set();
+        }
+        double deadline = monotonic(call) + wait;
+        for (;;) {
+            try {
+                seek_start(file);
+                lock_byte(call, file, name<"LK_NBLCK">());
+                return file;
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_OSError)) {
+                    throw;
+                }
+                if (monotonic(call) >= deadline) {
+                    fail_from(call, py::str("timed out waiting for Remote Gateway lock"), e.value());
+                }
+            }
+            sleep(call, 0.05);
+        }
+    } catch (std::exception&) {
+        clean_up_and_rethrow([&] { file_close(file); });
+    }
+}
+
+// Unlocks the first byte and closes the file; the file is closed also when the unlock fails.
+void release(const qyb::Call& call, py::handle file) {
+    try {
+        seek_start(file);
+        lock_byte(call, file, name<"LK_UNLCK">());
+    } catch (std::exception&) {
+        clean_up_and_rethrow([&] { file_close(file); });
+    }
+    file_close(file);
+}
+
+long state_of(py::handle self) {
+    long state = PyLong_AsLong(qyb::get(self, name<"_state">()).ptr());
+    if (state == -1 && PyErr_Occurred()) {
+        throw py::error_already_set();
+    }
+    return state;
+}
+
+void set_state(py::handle self, long state) { qyb::set(self, name<"_state">(), py::int_(state)); }
+
+// Marks the generator running for the length of `step`, as the interpreter does, so that a
+// second thread cannot resume it meanwhile.
+template <class F>
+void running(py::handle self, F&& step) {
+    if (qyb::truthy(qyb::get(self, name<"_running">()))) {
+        qyb::raise(PyExc_ValueError, "generator already executing");
+    }
+    qyb::set(self, name<"_running">(), Py_True);
+    try {
+        step();
+    } catch (std::exception&) {
+        clean_up_and_rethrow([&] { qyb::set(self, name<"_running">(), Py_False); });
+    }
+    qyb::set(self, name<"_running">(), Py_False);
+}
+
+// Ends a hold: the lock is released once, whatever the release raises.
+void finish(const qyb::Call& call, py::handle self) {
+    py::object file = qyb::get(self, name<"_file">());
+    set_state(self, kDone);
+    qyb::set(self, name<"_file">(), Py_None);
+    release(call, file);
+}
+
+// The generator's next step: it yields None once, then ends with StopIteration, which is set
+// and returned as a null result rather than thrown, since every `with` block ends that way.
+py::object resume(const qyb::Call& call, py::handle self, py::handle value) {
+    bool ended = true;
+    running(self, [&] {
+        switch (state_of(self)) {
+        case kNew:
+            if (!value.is_none()) {
+                qyb::raise(PyExc_TypeError, "can't send non-None value to a just-started generator");
+            }
+            set_state(self, kDone);
+            qyb::set(self, name<"_file">(), acquire(call, qyb::get(self, name<"_timeout">())));
+            set_state(self, kHeld);
+            ended = false;
+            break;
+        case kHeld:
+            finish(call, self);
+            break;
+        default:
+            break;
+        }
+    });
+    if (ended) {
+        PyErr_SetNone(PyExc_StopIteration);
+        return py::object();
+    }
+    return py::none();
+}
+
+py::object generator_iter(const qyb::Call& call) { return py::reinterpret_borrow<py::object>(call[0]); }
+
+py::object generator_next(const qyb::Call& call) { return resume(call, call[0], py::none()); }
+
+py::object generator_send(const qyb::Call& call) { return resume(call, call[0], call[1]); }
+
+// The exception that throw(typ, val, tb) raises, made as the interpreter makes it.
+py::object exception_to_throw(py::handle type, py::handle value, py::handle traceback) {
+    py::object exc;
+    if (PyExceptionInstance_Check(type.ptr())) {
+        if (!value.is_none()) {
+            qyb::raise(PyExc_TypeError, "instance exception may not have a separate value");
+        }
+        exc = py::reinterpret_borrow<py::object>(type);
+    } else if (PyExceptionClass_Check(type.ptr())) {
+        int instance = value.is_none() ? 0 : PyObject_IsInstance(value.ptr(), type.ptr());
+        if (instance < 0) {
+            throw py::error_already_set();
+        }
+        if (instance) {
+            exc = py::reinterpret_borrow<py::object>(value);
+        } else if (value.is_none()) {
+            exc = qyb::invoke(type);
+        } else if (PyTuple_Check(value.ptr())) {
+            exc = qyb::steal(PyObject_Call(type.ptr(), value.ptr(), nullptr));
+        } else {
+            exc = qyb::invoke(type, value);
+        }
+    } else {
+        PyErr_Format(PyExc_TypeError,
+                     "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(type.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    if (!traceback.is_none()) {
+        if (!PyTraceBack_Check(traceback.ptr())) {
+            qyb::raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+        }
+        qyb::check(PyException_SetTraceback(exc.ptr(), traceback.ptr()));
+    }
+    return exc;
+}
+
+py::object generator_throw(const qyb::Call& call) {
+    py::handle self = call[0];
+    py::object exc = exception_to_throw(call[1], call[2], call[3]);
+    running(self, [&] {
+        if (state_of(self) == kHeld) {
+            try {
+                finish(call, self);
+            } catch (std::exception&) {
+                rethrow_with_context(exc);
+            }
+        }
+        set_state(self, kDone);
+    });
+    qyb::raise_object(exc);
+}
+
+py::object generator_close(const qyb::Call& call) {
+    py::handle self = call[0];
+    running(self, [&] {
+        if (state_of(self) == kHeld) {
+            finish(call, self);
+        }
+        set_state(self, kDone);
+    });
+    return py::none();
+}
+
+// A hold that is dropped while it has the lock gives it back, as a generator's finaliser
+// closes it.
+py::object generator_del(const qyb::Call& call) {
+    py::handle self = call[0];
+    if (qyb::check(PyObject_HasAttr(self.ptr(), name<"_state">().ptr())) && state_of(self) == kHeld) {
+        finish(call, self);
+    }
+    return py::none();
+}
+
+py::object guard(const qyb::Call& call) {
+    py::object cls = qyb::get(call.function(), name<"_generator_class">());
+    py::object hold = qyb::invoke(cls);
+    qyb::set(hold, name<"_timeout">(), call[0]);
+    qyb::set(hold, name<"_file">(), Py_None);
+    qyb::set(hold, name<"_running">(), Py_False);
+    set_state(hold, kNew);
+    return hold;
+}
+
+// ---------------------------------------------------------------------------------------
+// State files
+
+py::object atomic_json(const qyb::Call& call) {
+    py::object path = qyb::invoke(call.global<"Path">(), call[0]);
+    py::object text = call.global<"json">().attr("dumps")(
+        call[1], py::arg("ensure_ascii") = false, py::arg("separators") = py::make_tuple(",", ":"),
+        py::arg("allow_nan") = false);
+    py::object data = qyb::call_method(text, name<"encode">(), py::str("utf-8"));
+    if (qyb::compare(py::int_(py::len(data)), call.global<"MAX_RUNTIME_BYTES">(), Py_GT)) {
+        fail(call, "Remote Gateway state is too large");
+    }
+    py::object directory = qyb::get(path, name<"parent">());
+    qyb::get(directory, name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+
+    py::object os = call.global<"os">();
+    py::object pid = qyb::call_method(os, name<"getpid">());
+    py::object suffix = qyb::get(qyb::call_method(call.global<"uuid">(), name<"uuid4">()), name<"hex">());
+    py::object temp_name = py::str(".{}.{}.{}.tmp").format(qyb::get(path, name<"name">()), pid, suffix);
+    py::object temp = qyb::steal(PyNumber_TrueDivide(directory.ptr(), temp_name.ptr()));
+    try {
+        py::object file = qyb::invoke(call.global<"open">(), temp, py::str("xb"));
+        try {
+            qyb::call_method(file, name<"write">(), data);
+            qyb::call_method(file, name<"flush">());
+            qyb::call_method(os, name<"fsync">(), qyb::call_method(file, name<"fileno">()));
+        } catch (std::exception&) {
+            clean_up_and_rethrow([&] { file_close(file); });
+        }
+        file_close(file);
+        qyb::call_method(os, name<"replace">(), temp, path);
+    } catch (std::exception&) {
+        clean_up_and_rethrow([&] { remove_file(temp); });
+    }
+    remove_file(temp);
+    return py::none();
+}
+
+py::object read_json(const qyb::Call& call) {
+    py::object path = qyb::invoke(call.global<"Path">(), call[0]);
+    if (!qyb::truthy(qyb::call_method(path, name<"exists">()))) {
+        return py::none();
+    }
+    py::object file_name = qyb::get(path, name<"name">());
+    py::object limit = call.global<"MAX_RUNTIME_BYTES">();
+    py::object size = qyb::get(qyb::call_method(path, name<"stat">()), name<"st_size">());
+    if (qyb::compare(size, limit, Py_GT)) {
+        qyb::raise(call.global<"RemoteRuntimeError">().ptr(), py::str("state file is too large: {}").format(file_name));
+    }
+    try {
+        py::object data = qyb::call_method(path, name<"read_bytes">());
+        return call.global<"loads_strict">()(data, py::arg("max_bytes") = limit);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception)) {
+            throw;
+        }
+        fail_from(call, py::str("invalid state file {}: {}").format(file_name, e.value()), e.value());
+    }
+}
+
+}  // namespace
+
+void define_state(qyb::Part& p) {
+    p.bind("RemoteRuntimeError", qyb::make_exception(p.module(), "RemoteRuntimeError", PyExc_RuntimeError));
+    p.def({.name = "_runtime_dir", .returns = "Path", .body = runtime_dir});
+    p.def({.name = "_registry_path", .returns = "Path", .body = registry_path});
+    p.def({.name = "_token_path", .returns = "Path", .body = token_path});
+
+    qyb::ClassBuilder hold(p.module(), "_guard_generator");
+    hold.method({.name = "__iter__", .params = {arg("self")}, .body = generator_iter})
+        .method({.name = "__next__", .params = {arg("self")}, .body = generator_next})
+        .method({.name = "send", .params = {arg("self"), arg("value")}, .body = generator_send})
+        .method({.name = "throw",
+                 .params = {arg("self"), arg("typ"), arg("val", py::none()), arg("tb", py::none())},
+                 .body = generator_throw})
+        .method({.name = "close", .params = {arg("self")}, .body = generator_close})
+        .method({.name = "__del__", .params = {arg("self")}, .body = generator_del});
+    py::object hold_class = p.step("class _guard_generator", std::source_location::current(),
+                                   [&] { return hold.build(); });
+    py::object generator = qyb::make_function(
+        {.name = "_guard", .params = {arg("timeout", py::float_(10.0))}, .body = guard}, p.module());
+    qyb::set(generator, name<"_generator_class">(), hold_class);
+    p.bind("_guard", p.step("_guard = contextmanager(_guard)", std::source_location::current(),
+                            [&] { return qyb::invoke(p.get("contextmanager"), generator); }));
+
+    p.def({.name = "_remote_runtime___atomic_json",
+           .params = {arg("path", "Path"), arg("value")},
+           .returns = "None",
+           .body = atomic_json});
+    p.def({.name = "_read_json", .params = {arg("path", "Path")}, .body = read_json});
+}
+
+}  // namespace remote::runtime

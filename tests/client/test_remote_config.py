@@ -1,0 +1,292 @@
+"""RemoteConfig: managing connections and their tokens, and resolving one for a remote command."""
+import json
+import os
+
+import pytest
+
+from qybridge4.cli import remote
+
+from _home import config, home  # noqa: F401  (fixtures)
+
+ConfigError = remote.ConfigError
+INSECURE = "non-loopback remote connections require HTTPS (or explicit allow_insecure)"
+URL = "https://gw.example.com"
+
+
+def files(config):
+    """Both files' bytes, None for a missing one."""
+    return tuple(p.read_bytes() if p.exists() else None for p in (config.path, config.token_store.path))
+
+
+def settings(config):
+    return json.loads(config.path.read_text(encoding="utf-8"))
+
+
+def secrets(config):
+    return json.loads(config.token_store.path.read_text(encoding="utf-8"))
+
+
+def test_defaults_of_the_constructor(home, monkeypatch):
+    config = remote.RemoteConfig()
+    assert config.path == home / ".qybridge" / "config.json"
+    assert type(config.token_store) is remote.DPAPITokenStore
+    assert config.token_store.path == home / ".qybridge" / "remote-secrets.json"
+    assert config.environ is os.environ
+    given = remote.RemoteConfig(str(home / "c.json"), "", {})
+    assert given.path == home / "c.json" and type(given.token_store) is remote.DPAPITokenStore
+    assert given.environ == {}
+    assert os.listdir(home) == []
+
+
+def test_without_a_settings_file_nothing_is_created(config, home):
+    assert config.list() == () and config.default() is None
+    with pytest.raises(ConfigError, match="^remote connection not found: main$"):
+        config.get("main")
+    assert os.listdir(home) == []
+
+
+def test_add_stores_the_connection_and_its_token(config):
+    made = config.add("main", URL, token="s3cret", default_nickname="bob", request_timeout=30)
+    assert made == config.get("main")
+    assert made.token_ref == "dpapi:remote:main" and made.request_timeout == 30
+    assert settings(config)["remotes"]["main"] == remote.RemoteConfig._record(made)
+    assert '"request_timeout": 30,' in config.path.read_text(encoding="utf-8")
+    assert list(secrets(config)) == ["dpapi:remote:main"]
+    assert config.token_store.get("dpapi:remote:main") == "s3cret"
+    plain = config.add("plain", "http://localhost:8765")
+    assert plain.token_ref is None and list(secrets(config)) == ["dpapi:remote:main"]
+    assert config.list() == ("main", "plain")
+    assert list(settings(config)["remotes"]) == ["main", "plain"]
+
+
+def test_list_is_in_code_point_order(config):
+    for alias in ("b", "B", "1", "a", "A0"):
+        config.add(alias, URL)
+    assert config.list() == ("1", "A0", "B", "a", "b")
+
+
+# (arguments of add, exception type, message); every refusal leaves both files as they were.
+ADD_REFUSALS = [
+    (("main", "ftp://x"), ConfigError, "remote connection already exists: main"),
+    (("new", URL, {"token": ""}), ConfigError, "token cannot be empty"),
+    (("new", "http://gw.example.com"), ConfigError, INSECURE),
+    (("new", "http://gw.example.com", {"token": "t"}), ConfigError, INSECURE),
+    (("new", URL, {"token": "t", "allow_insecure": 1}), ConfigError, "allow_insecure must be boolean"),
+    (("new", URL, {"token_ref": "dpapi:x"}),
+     TypeError, "qybridge4.cli.remote.RemoteConnection() got multiple values for keyword argument 'token_ref'"),
+    (("new", URL, {"token": "t", "token_ref": None}),
+     TypeError, "qybridge4.cli.remote.RemoteConnection() got multiple values for keyword argument 'token_ref'"),
+    (("new", URL, {"token": "t", "colour": "red"}),
+     TypeError, "RemoteConnection.__init__() got an unexpected keyword argument 'colour'"),
+    (("bad alias", URL, {"token": "t"}), ConfigError, "invalid remote alias"),
+]
+
+
+@pytest.mark.parametrize("args, kind, message", ADD_REFUSALS)
+def test_add_refusals_write_nothing(config, args, kind, message):
+    config.add("main", URL, token="kept")
+    before = files(config)
+    *positional, options = args if isinstance(args[-1], dict) else (*args, {})
+    with pytest.raises(kind) as caught:
+        config.add(*positional, **options)
+    assert type(caught.value) is kind and str(caught.value) == message
+    assert files(config) == before
+
+
+def test_add_insecure_url_with_allow_insecure(config):
+    made = config.add("lan", "http://192.168.1.5:8765", allow_insecure=True)
+    assert made.allow_insecure is True
+    assert settings(config)["remotes"]["lan"]["allow_insecure"] is True
+
+
+def test_token_stays_when_the_settings_cannot_be_saved(home):
+    (home / "blocked").write_text("a file where the directory should be")
+    config = remote.RemoteConfig(home / "blocked" / "config.json", environ={})
+    with pytest.raises(OSError):
+        config.add("main", URL, token="orphan")
+    assert config.token_store.get("dpapi:remote:main") == "orphan"
+
+
+def test_set_changes_fields_in_place(config):
+    config.add("first", URL, token="t")
+    config.add("second", URL)
+    changed = config.set("first", default_nickname="alice", verify_tls=False, token_ref=None)
+    assert changed == config.get("first")
+    assert (changed.alias, changed.default_nickname, changed.verify_tls, changed.token_ref) == \
+        ("first", "alice", False, None)
+    assert list(settings(config)["remotes"]) == ["first", "second"]
+    assert settings(config)["remotes"]["first"]["token_ref"] is None
+    assert config.token_store.get("dpapi:remote:first") == "t"  # set never touches the store
+
+
+@pytest.mark.parametrize("changes, kind, message", [
+    ({"token": "x"}, TypeError, "RemoteConnection.__init__() got an unexpected keyword argument 'token'"),
+    ({"base_url": "http://gw.example.com"}, ConfigError, INSECURE),
+    ({"token_ref": "vault:x"}, ConfigError, "invalid token_ref"),
+])
+def test_set_refusals_write_nothing(config, changes, kind, message):
+    config.add("main", URL, token="t")
+    before = files(config)
+    with pytest.raises(kind) as caught:
+        config.set("main", **changes)
+    assert str(caught.value) == message
+    assert files(config) == before
+    with pytest.raises(ConfigError, match="^remote connection not found: other$"):
+        config.set("other", verify_tls=False)
+
+
+def test_set_token_with_and_without_a_reference(config):
+    config.add("with", URL, token="one")
+    config.add("without", URL)
+    inode = config.path.stat().st_ino
+    config.set_token("with", "two")
+    assert config.path.stat().st_ino == inode  # the settings file was not rewritten
+    assert config.token_store.get("dpapi:remote:with") == "two"
+    config.set_token("without", "three")
+    assert settings(config)["remotes"]["without"]["token_ref"] == "dpapi:remote:without"
+    assert config.token_store.get("dpapi:remote:without") == "three"
+    before = files(config)
+    with pytest.raises(ConfigError, match="^token cannot be empty$"):
+        config.set_token("with", "")
+    with pytest.raises(ConfigError, match="^remote connection not found: nope$"):
+        config.set_token("nope", "x")
+    assert files(config) == before
+
+
+def test_set_token_keeps_a_custom_reference(config):
+    config.add("main", URL)
+    config.set("main", token_ref="dpapi:custom")
+    config.set_token("main", "x")
+    assert list(secrets(config)) == ["dpapi:custom"]
+
+
+def test_remove_clears_the_default_and_the_secret(config):
+    config.add("main", URL, token="t")
+    config.add("other", URL, token="u")
+    config.use("main")
+    config.remove("main")
+    assert settings(config)["default_remote"] is None and config.list() == ("other",)
+    assert list(secrets(config)) == ["dpapi:remote:other"]
+    with pytest.raises(ConfigError, match="^remote connection not found: main$"):
+        config.remove("main")
+    config.remove("other")
+    assert secrets(config) == {}
+    assert settings(config)["remotes"] == {}
+
+
+def test_remove_keeps_a_secret_another_connection_still_uses(config):
+    config.add("main", URL, token="shared")
+    config.add("twin", URL)
+    config.set("twin", token_ref="dpapi:remote:main")
+    config.remove("main")
+    assert config.resolve("twin").token == "shared"
+    config.remove("twin")
+    assert secrets(config) == {}
+
+
+def test_use_and_default(config, home):
+    config.use(None)
+    assert settings(config)["default_remote"] is None and settings(config)["remotes"] == {}
+    with pytest.raises(ConfigError, match="^remote connection not found: main$"):
+        config.use("main")
+    config.add("main", URL)
+    config.use("main")
+    assert config.default() == "main"
+    config.use()
+    assert config.default() is None
+
+
+def test_set_client(config, home):
+    for bad in ("", "n" * 129, 5):
+        with pytest.raises(ConfigError, match="^invalid client_name$"):
+            config.set_client(client_name=bad)
+    assert os.listdir(home) == []
+    config.set_client()
+    fixed = settings(config)["client_id"]
+    config.set_client(client_name="名" * 128)
+    assert settings(config)["client_name"] == "名" * 128 and settings(config)["client_id"] == fixed
+
+
+def test_two_configs_see_each_others_saves(home):
+    first, second = remote.RemoteConfig(environ={}), remote.RemoteConfig(environ={})
+    first.add("main", URL, token="t")
+    assert second.list() == ("main",)
+    second.use("main")
+    assert first.resolve().token == "t"
+    assert first.resolve().client_id == second.resolve().client_id
+
+
+@pytest.fixture
+def resolving(config):
+    config.add("main", URL + "/base/", token="stored")
+    config.add("local", "http://127.0.0.1:8765")
+    config.add("lan", "http://10.0.0.7:8765", allow_insecure=True)
+    config.use("main")
+    config.set_client(client_name="desk")
+    return config
+
+
+# (environ, alias argument, (alias, base_url, token, client_name) or the ConfigError message)
+RESOLUTIONS = [
+    ({}, None, ("main", URL + "/base/", "stored", "desk")),
+    ({}, "local", ("local", "http://127.0.0.1:8765", None, "desk")),
+    ({"QYBRIDGE4_REMOTE": "local"}, None, ("local", "http://127.0.0.1:8765", None, "desk")),
+    ({"QYBRIDGE4_REMOTE": "local"}, "lan", ("lan", "http://10.0.0.7:8765", None, "desk")),
+    ({"QYBRIDGE4_REMOTE": ""}, "", ("main", URL + "/base/", "stored", "desk")),
+    ({"QYBRIDGE4_REMOTE": "nope"}, None, "remote connection not found: nope"),
+    ({"QYBRIDGE4_BASE_URL": "https://other.example.com"}, None, ("main", "https://other.example.com", "stored", "desk")),
+    ({"QYBRIDGE4_BASE_URL": ""}, None, "base_url must be HTTP(S)"),
+    ({"QYBRIDGE4_BASE_URL": "http://10.1.1.1"}, None, INSECURE),
+    ({"QYBRIDGE4_BASE_URL": "http://10.1.1.1"}, "lan", ("lan", "http://10.1.1.1", None, "desk")),
+    ({"QYBRIDGE4_TOKEN": ""}, None, ("main", URL + "/base/", "", "desk")),
+    ({"QYBRIDGE4_TOKEN": "env"}, "local", ("local", "http://127.0.0.1:8765", "env", "desk")),
+    ({"QYBRIDGE4_CLIENT_NAME": ""}, None, ("main", URL + "/base/", "stored", "")),
+    ({"QYBRIDGE4_CLIENT_NAME": "x" * 300}, "local", ("local", "http://127.0.0.1:8765", None, "x" * 300)),
+]
+
+
+@pytest.mark.parametrize("environ, alias, expected", RESOLUTIONS)
+def test_resolve(resolving, environ, alias, expected):
+    config = remote.RemoteConfig(environ=environ)
+    before = files(config)
+    if isinstance(expected, str):
+        with pytest.raises(ConfigError) as caught:
+            config.resolve(alias)
+        assert str(caught.value) == expected
+    else:
+        resolved = config.resolve(alias)
+        connection = resolved.connection
+        assert (connection.alias, connection.base_url, resolved.token, resolved.client_name) == expected
+        assert resolved.client_id == settings(config)["client_id"]
+        stored = config.get(connection.alias)
+        assert connection == remote.RemoteConnection(**{**vars(stored), "base_url": expected[1]})
+    assert files(config) == before
+
+
+def test_resolve_without_a_selection(config):
+    config.add("main", URL)
+    for alias in (None, ""):
+        with pytest.raises(ConfigError, match="^no remote connection selected$"):
+            remote.RemoteConfig(environ={"QYBRIDGE4_REMOTE": ""}).resolve(alias)
+
+
+def test_token_from_the_environment_skips_the_store(resolving):
+    resolving.token_store.path.write_text("broken")
+    assert remote.RemoteConfig(environ={"QYBRIDGE4_TOKEN": ""}).resolve().token == ""
+    with pytest.raises(ConfigError, match="^cannot decrypt token: dpapi:remote:main$"):
+        resolving.resolve()
+    resolving.token_store.path.unlink()
+    with pytest.raises(ConfigError, match="^token not found: dpapi:remote:main$"):
+        resolving.resolve()
+
+
+def test_process_environment_is_the_default_and_an_empty_mapping_switches_it_off(resolving, monkeypatch):
+    for name, value in [("QYBRIDGE4_REMOTE", "local"), ("QYBRIDGE4_BASE_URL", "http://localhost:1"),
+                        ("QYBRIDGE4_TOKEN", "env"), ("QYBRIDGE4_CLIENT_NAME", "proc")]:
+        monkeypatch.setenv(name, value)
+    resolved = remote.RemoteConfig().resolve()
+    assert (resolved.connection.alias, resolved.connection.base_url, resolved.token, resolved.client_name) == \
+        ("local", "http://localhost:1", "env", "proc")
+    resolved = resolving.resolve()
+    assert (resolved.connection.alias, resolved.connection.base_url, resolved.token, resolved.client_name) == \
+        ("main", URL + "/base/", "stored", "desk")
