@@ -20,9 +20,7 @@ namespace {
 py::object load(py::handle self) { return qyb::call_method(self, name<"_load">()); }
 void save(py::handle self, py::handle data) { qyb::call_method(self, name<"_save">(), data); }
 
-bool contains(py::handle container, py::handle key) {
-    return qyb::check(PySequence_Contains(container.ptr(), key.ptr()));
-}
+using qyb::contains;
 
 [[noreturn]] void not_found(const qyb::Call& call, py::handle alias) {
     config_error(call, with_text("remote connection not found: ", alias));

@@ -36,11 +36,7 @@ py::object principal_permits(const qyb::Call& call) {
     if (accounts.is_none()) {
         return py::bool_(true);
     }
-    int found = PySequence_Contains(accounts.ptr(), nickname.ptr());
-    if (found < 0) {
-        throw py::error_already_set();
-    }
-    return py::bool_(found != 0);
+    return py::bool_(qyb::contains(accounts, nickname));
 }
 
 // TokenAuthorizer ------------------------------------------------------------------------

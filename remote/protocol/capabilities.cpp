@@ -139,14 +139,9 @@ py::object command_path(const qyb::Call& call) {
 py::object remote_capability(const qyb::Call& call) {
     py::object path = call.global<"command_path">()(call[0]);
     py::object table = call.global<"REMOTE_COMMANDS">();
-    py::object capability = PyDict_CheckExact(table.ptr())
-                                ? py::reinterpret_borrow<py::object>(PyDict_GetItemWithError(table.ptr(), path.ptr()))
-                                : table.attr(qyb::name<"get">())(path);
-    if (capability && !capability.is_none()) {
+    py::object capability = qyb::get_or_none(table, path);
+    if (!capability.is_none()) {
         return capability;
-    }
-    if (PyErr_Occurred()) {
-        throw py::error_already_set();
     }
     int has_words = PyObject_IsTrue(path.ptr());
     if (has_words < 0) {

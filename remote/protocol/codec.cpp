@@ -1,5 +1,6 @@
 // Strict JSON reader and wire writer over the interpreter's json module, and the plain-JSON check.
 #include <cmath>
+#include <vector>
 
 #include "internal.h"
 #include "parts.h"
@@ -12,37 +13,36 @@ namespace protocol {
 
 namespace {
 
-// What the codec takes from `json` once, when it is defined. `json.loads` with hooks builds a
-// new JSONDecoder on every call; the reader instead keeps one decoder made with the same two
-// hooks and runs its scanner as JSONDecoder.decode does. Sharing it is safe: the scanner reads
-// its options only when it is made, and its key memo is emptied after every scan. The writer
-// makes json's C encoder with the options JSONEncoder.iterencode would pass, with a fresh
-// circular-reference table per call. Both shortcuts run only while the module's `json` is
-// still that module (and, for the reader, `_unique_object` still ours); otherwise the public
+// What the codec takes from `json` when it is defined, held by loads_strict and dumps_wire.
+// `json.loads` with hooks builds a new JSONDecoder on every call; the reader instead keeps one
+// decoder made with the same two hooks and runs its scanner as JSONDecoder.decode does. Sharing
+// it is safe: the scanner reads its options only when it is made, and its key memo is emptied
+// after every scan. The writer makes json's C encoder with the options JSONEncoder.iterencode
+// would pass, with a fresh circular-reference table per call. Both shortcuts run only while the
+// module's `json` is still that module and holds the same function and class that its own call
+// would use (and, for the reader, `_unique_object` is still ours); otherwise the public
 // functions of whatever is bound are called.
-struct JsonCache {
-    PyObject* json = nullptr;
-    PyObject* decoder = nullptr;
-    PyObject* scan_once = nullptr;
-    PyObject* decode_error = nullptr;   // json.decoder.JSONDecodeError
-    PyObject* pairs_hook = nullptr;
-    PyObject* constant_hook = nullptr;
-    PyObject* make_encoder = nullptr;   // json.encoder.c_make_encoder, None without _json
-    PyObject* encoder = nullptr;        // JSONEncoder with the wire options
-    PyObject* encoder_default = nullptr;
-    PyObject* encode_string = nullptr;
-    PyObject* key_separator = nullptr;
-    PyObject* item_separator = nullptr;
-    // What the shortcuts stand in for; either rebound on json means its own calls run.
-    PyObject* loads = nullptr;          // json.loads
-    PyObject* decoder_class = nullptr;  // json.JSONDecoder, which json.loads with hooks makes
-    PyObject* dumps = nullptr;          // json.dumps
-    PyObject* encoder_class = nullptr;  // json.JSONEncoder, which json.dumps with options makes
-    PyObject* isfinite = nullptr;       // math.isfinite
+enum LoadsHeld : std::size_t {
+    loads_json,           // the json module
+    loads_function,       // json.loads
+    loads_decoder_class,  // json.JSONDecoder, which json.loads with hooks makes
+    loads_scan_once,      // the shared decoder's scanner
+    loads_decode_error,   // json.decoder.JSONDecodeError
+    loads_constant_hook,
 };
-JsonCache cache;
-
-void keep(PyObject*& slot, py::handle value) { Py_XSETREF(slot, Py_NewRef(value.ptr())); }
+enum DumpsHeld : std::size_t {
+    dumps_json,
+    dumps_function,       // json.dumps
+    dumps_encoder_class,  // json.JSONEncoder, which json.dumps with options makes
+    dumps_make_encoder,   // json.encoder.c_make_encoder, None without _json
+    dumps_encoder_default,
+    dumps_encode_string,
+    dumps_key_separator,
+    dumps_item_separator,
+};
+enum JsonValueHeld : std::size_t {
+    json_value_isfinite,  // math.isfinite
+};
 
 [[noreturn]] void too_large() { qyb::raise(PyExc_ValueError, "JSON payload is too large"); }
 
@@ -71,8 +71,7 @@ py::object unique_object_core(PyObject* pairs) {
             if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
                 add_unique(result.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
             } else {
-                py::object key, value;
-                unpack_pair(item.ptr(), key, value);
+                auto [key, value] = qyb::unpack_pair(item);
                 add_unique(result.ptr(), key.ptr(), value.ptr());
             }
         }
@@ -82,8 +81,7 @@ py::object unique_object_core(PyObject* pairs) {
     py::object it = steal(PyObject_GetIter(pairs));
     while (PyObject* next = PyIter_Next(it.ptr())) {
         py::object item = steal(next);
-        py::object key, value;
-        unpack_pair(item.ptr(), key, value);
+        auto [key, value] = qyb::unpack_pair(item);
         add_unique(result.ptr(), key.ptr(), value.ptr());
     }
     if (PyErr_Occurred()) {
@@ -188,8 +186,9 @@ Py_ssize_t skip_whitespace(int kind, const void* data, Py_ssize_t n, Py_ssize_t 
 }
 
 // Raises json's JSONDecodeError(msg, doc, pos), as raised `from` nothing over `context`.
-[[noreturn]] void decode_error(const char* msg, PyObject* doc, PyObject* pos, PyObject* context = nullptr) {
-    py::object error = steal(PyObject_CallFunction(cache.decode_error, "sOO", msg, doc, pos));
+[[noreturn]] void decode_error(const qyb::Call& call, const char* msg, PyObject* doc, PyObject* pos,
+                               PyObject* context = nullptr) {
+    py::object error = steal(PyObject_CallFunction(call.held(loads_decode_error).ptr(), "sOO", msg, doc, pos));
     if (context != nullptr) {
         PyException_SetContext(error.ptr(), Py_NewRef(context));
         PyException_SetCause(error.ptr(), nullptr);
@@ -198,48 +197,47 @@ Py_ssize_t skip_whitespace(int kind, const void* data, Py_ssize_t n, Py_ssize_t 
 }
 
 // JSONDecoder.decode(text) on the shared decoder, for an exact str.
-py::object decode_shared(PyObject* text) {
+py::object decode_shared(const qyb::Call& call, PyObject* text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     const int kind = PyUnicode_KIND(text);
     const void* data = PyUnicode_DATA(text);
     if (n > 0 && PyUnicode_READ(kind, data, 0) == 0xFEFF) {
-        decode_error("Unexpected UTF-8 BOM (decode using utf-8-sig)", text, int_constant<0>());
+        decode_error(call, "Unexpected UTF-8 BOM (decode using utf-8-sig)", text, int_constant<0>());
     }
     const Py_ssize_t start = skip_whitespace(kind, data, n, 0);
     py::object args = steal(Py_BuildValue("(On)", text, start));
-    PyObject* scanned = PyObject_Call(cache.scan_once, args.ptr(), nullptr);
+    PyObject* scanned = PyObject_Call(call.held(loads_scan_once).ptr(), args.ptr(), nullptr);
     if (scanned == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
             throw py::error_already_set();
         }
         py::object stop = fetch_exception();
         py::object pos = steal(PyObject_GetAttr(stop.ptr(), qyb::name<"value">().ptr()));
-        decode_error("Expecting value", text, pos.ptr(), stop.ptr());
+        decode_error(call, "Expecting value", text, pos.ptr(), stop.ptr());
     }
     py::object result = steal(scanned);
-    py::object value, end_object;
-    unpack_pair(result.ptr(), value, end_object);
+    auto [value, end_object] = qyb::unpack_pair(result);
     Py_ssize_t end = PyLong_AsSsize_t(end_object.ptr());
     if (end == -1 && PyErr_Occurred()) {
         throw py::error_already_set();
     }
     end = skip_whitespace(kind, data, n, end);
     if (end != n) {
-        decode_error("Extra data", text, steal(PyLong_FromSsize_t(end)).ptr());
+        decode_error(call, "Extra data", text, steal(PyLong_FromSsize_t(end)).ptr());
     }
     return value;
 }
 
-// True while `json` is the module the shortcuts were made from and still holds the function
-// and class that its own call would use.
-bool json_unchanged(PyObject* json, PyObject* function_name, PyObject* function, PyObject* class_name,
-                    PyObject* cls) {
-    if (json != cache.json) {
+// True while `json` is the module the shortcuts were made from (held at `module`) and still
+// holds the function and class that its own call would use (held right after it).
+bool json_unchanged(const qyb::Call& call, PyObject* json, std::size_t module, PyObject* function_name,
+                    PyObject* class_name) {
+    if (json != call.held(module).ptr()) {
         return false;
     }
     py::object f = steal(PyObject_GetAttr(json, function_name));
     py::object c = steal(PyObject_GetAttr(json, class_name));
-    return f.ptr() == function && c.ptr() == cls;
+    return f.ptr() == call.held(module + 1).ptr() && c.ptr() == call.held(module + 2).ptr();
 }
 
 py::object loads_strict_body(const qyb::Call& call) {
@@ -292,15 +290,14 @@ py::object loads_strict_body(const qyb::Call& call) {
 
     py::object json = call.global<"json">();
     try {
-        if (PyUnicode_CheckExact(text.ptr()) &&
-            call.global<"_unique_object">().ptr() == natives.unique_object &&
-            json_unchanged(json.ptr(), qyb::name<"loads">().ptr(), cache.loads,
-                           qyb::name<"JSONDecoder">().ptr(), cache.decoder_class)) {
-            return decode_shared(text.ptr());
+        if (PyUnicode_CheckExact(text.ptr()) && call.shortcut<"_unique_object">(unique_object_body) &&
+            json_unchanged(call, json.ptr(), loads_json, qyb::name<"loads">().ptr(),
+                           qyb::name<"JSONDecoder">().ptr())) {
+            return decode_shared(call, text.ptr());
         }
         py::object hook = call.global<"_unique_object">();
         return json.attr("loads")(text, py::arg("object_pairs_hook") = hook,
-                                  py::arg("parse_constant") = py::handle(cache.constant_hook));
+                                  py::arg("parse_constant") = call.held(loads_constant_hook));
     } catch (py::error_already_set& e) {
         py::object decode_error_class = json.attr("JSONDecodeError");
         if (!e.matches(decode_error_class)) {
@@ -316,12 +313,18 @@ py::object loads_strict_body(const qyb::Call& call) {
 // ---------------------------------------------------------------------------------------
 // dumps_wire
 
-py::object encode_shared(PyObject* value) {
+py::object encode_shared(const qyb::Call& call, PyObject* value) {
     py::object markers = steal(PyDict_New());
-    PyObject* args[] = {markers.ptr(),         cache.encoder_default, cache.encode_string,
-                        Py_None,               cache.key_separator,   cache.item_separator,
-                        Py_False,              Py_False,              Py_False};
-    py::object encoder = steal(PyObject_Vectorcall(cache.make_encoder, args, 9, nullptr));
+    PyObject* args[] = {markers.ptr(),
+                        call.held(dumps_encoder_default).ptr(),
+                        call.held(dumps_encode_string).ptr(),
+                        Py_None,
+                        call.held(dumps_key_separator).ptr(),
+                        call.held(dumps_item_separator).ptr(),
+                        Py_False,
+                        Py_False,
+                        Py_False};
+    py::object encoder = steal(PyObject_Vectorcall(call.held(dumps_make_encoder).ptr(), args, 9, nullptr));
     py::object call_args = steal(Py_BuildValue("(Oi)", value, 0));
     py::object chunks = steal(PyObject_Call(encoder.ptr(), call_args.ptr(), nullptr));
     if ((PyList_CheckExact(chunks.ptr()) || PyTuple_CheckExact(chunks.ptr())) &&
@@ -337,10 +340,10 @@ py::object dumps_wire_body(const qyb::Call& call) {
     call_json_value(call, value);
     py::object json = call.global<"json">();
     py::object text;
-    if (cache.make_encoder != Py_None &&
-        json_unchanged(json.ptr(), qyb::name<"dumps">().ptr(), cache.dumps, qyb::name<"JSONEncoder">().ptr(),
-                       cache.encoder_class)) {
-        text = encode_shared(value);
+    if (!call.held(dumps_make_encoder).is_none() &&
+        json_unchanged(call, json.ptr(), dumps_json, qyb::name<"dumps">().ptr(),
+                       qyb::name<"JSONEncoder">().ptr())) {
+        text = encode_shared(call, value);
     } else {
         text = json.attr("dumps")(py::handle(value), py::arg("ensure_ascii") = false,
                                   py::arg("allow_nan") = false,
@@ -396,21 +399,23 @@ struct RecursionGuard {
 template <class Depth>
 void walk(const qyb::Call& call, PyObject* value, const Depth& depth);
 
+py::object json_value_body(const qyb::Call& call);
+
 // The module names a container's items are checked with, read when the walk enters it: the
 // check recurses through `_json_value` and tests floats with `math.isfinite` as the module
-// binds them, and runs natively while they are still the originals.
+// binds them, and runs natively while they are still the originals. The walk runs as
+// `_json_value`, whose call holds the original `math.isfinite`.
 struct Checks {
-    const qyb::Call& call;
-    py::object json_value;
+    qyb::Shortcut json_value;
 
-    explicit Checks(const qyb::Call& c) : call(c), json_value(c.global<"_json_value">()) {}
+    explicit Checks(const qyb::Call& c) : json_value(c.shortcut<"_json_value">(json_value_body)) {}
 
     template <class Depth>
     void item(PyObject* value, const Depth& depth) const {
-        if (json_value.ptr() == natives.json_value) {
-            walk(call, value, depth);
+        if (json_value) {
+            walk(json_value.original(), value, depth);
         } else {
-            steal(PyObject_CallFunctionObjArgs(json_value.ptr(), value, depth.object().ptr(), nullptr));
+            steal(PyObject_CallFunctionObjArgs(json_value.bound().ptr(), value, depth.object().ptr(), nullptr));
         }
     }
 };
@@ -418,7 +423,7 @@ struct Checks {
 bool finite(const qyb::Call& call, PyObject* value) {
     py::object math = call.global<"math">();
     py::object isfinite = steal(PyObject_GetAttr(math.ptr(), qyb::name<"isfinite">().ptr()));
-    if (isfinite.ptr() == cache.isfinite) {
+    if (isfinite.ptr() == call.held(json_value_isfinite).ptr()) {
         return std::isfinite(PyFloat_AS_DOUBLE(value));
     }
     return qyb::truthy(steal(PyObject_CallOneArg(isfinite.ptr(), value)));
@@ -482,8 +487,7 @@ void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
         py::object it = steal(PyObject_GetIter(items.ptr()));
         while (PyObject* next = PyIter_Next(it.ptr())) {
             py::object pair = steal(next);
-            py::object key, item;
-            unpack_pair(pair.ptr(), key, item);
+            auto [key, item] = qyb::unpack_pair(pair);
             if (!PyUnicode_Check(key.ptr())) {
                 key_not_string();
             }
@@ -520,15 +524,13 @@ py::object json_value_body(const qyb::Call& call) {
 
 }  // namespace
 
-void json_value_core(const qyb::Call& call, PyObject* value) { walk(call, value, IntDepth{0}); }
-
 void call_json_value(const qyb::Call& call, PyObject* value) {
-    py::object f = call.global<"_json_value">();
-    if (f.ptr() == natives.json_value) {
-        json_value_core(call, value);
+    qyb::Shortcut f = call.shortcut<"_json_value">(json_value_body);
+    if (f) {
+        walk(f.original(), value, IntDepth{0});
         return;
     }
-    steal(PyObject_CallOneArg(f.ptr(), value));
+    steal(PyObject_CallOneArg(f.bound().ptr(), value));
 }
 
 }  // namespace protocol
@@ -537,21 +539,9 @@ void define_codec(qyb::Part& p) {
     using qyb::arg;
     using qyb::kwonly;
     namespace pr = protocol;
-    py::module_& m = p.module();
 
-    p.def({.name = "loads_strict",
-           .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", p.get("MAX_JSON_BYTES"))},
-           .returns = "Any",
-           .body = pr::loads_strict_body});
-    p.def({.name = "dumps_wire",
-           .params = {arg("value", "Mapping[str, Any]")},
-           .returns = "bytes",
-           .body = pr::dumps_wire_body});
-    p.def({.name = "_unique_object", .params = {arg("pairs")}, .body = pr::unique_object_body});
-    pr::remember(pr::natives.unique_object, m.attr("_unique_object"));
-
+    std::vector<py::object> loads_held, dumps_held;
     p.step("prepare the JSON decoder and encoder", std::source_location::current(), [&] {
-        pr::JsonCache& c = pr::cache;
         py::object json = p.get("json");
         py::object pairs = pr::steal(PyCFunction_New(&pr::pairs_hook_def, nullptr));
         py::object constant = pr::steal(PyCFunction_New(&pr::constant_hook_def, nullptr));
@@ -561,31 +551,33 @@ void define_codec(qyb::Part& p) {
                                                       py::arg("allow_nan") = false,
                                                       py::arg("separators") = py::make_tuple(",", ":"));
         py::module_ encoder_module = py::module_::import("json.encoder");
-        pr::keep(c.json, json);
-        pr::keep(c.decoder, decoder);
-        pr::keep(c.scan_once, decoder.attr("scan_once"));
-        pr::keep(c.decode_error, py::module_::import("json.decoder").attr("JSONDecodeError"));
-        pr::keep(c.pairs_hook, pairs);
-        pr::keep(c.constant_hook, constant);
-        pr::keep(c.make_encoder, encoder_module.attr("c_make_encoder"));
-        pr::keep(c.encoder, encoder);
-        pr::keep(c.encoder_default, encoder.attr("default"));
-        pr::keep(c.encode_string, encoder_module.attr("encode_basestring"));
-        pr::keep(c.key_separator, encoder.attr("key_separator"));
-        pr::keep(c.item_separator, encoder.attr("item_separator"));
-        pr::keep(c.loads, json.attr("loads"));
-        pr::keep(c.decoder_class, json.attr("JSONDecoder"));
-        pr::keep(c.dumps, json.attr("dumps"));
-        pr::keep(c.encoder_class, json.attr("JSONEncoder"));
-        pr::keep(c.isfinite, p.get("math").attr("isfinite"));
+        // In the order of LoadsHeld and DumpsHeld.
+        loads_held = {json, json.attr("loads"), json.attr("JSONDecoder"), decoder.attr("scan_once"),
+                      py::module_::import("json.decoder").attr("JSONDecodeError"), constant};
+        dumps_held = {json, json.attr("dumps"), json.attr("JSONEncoder"), encoder_module.attr("c_make_encoder"),
+                      encoder.attr("default"), encoder_module.attr("encode_basestring"),
+                      encoder.attr("key_separator"), encoder.attr("item_separator")};
     });
+    p.def({.name = "loads_strict",
+           .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", p.get("MAX_JSON_BYTES"))},
+           .returns = "Any",
+           .body = pr::loads_strict_body,
+           .held = loads_held});
+    p.def({.name = "dumps_wire",
+           .params = {arg("value", "Mapping[str, Any]")},
+           .returns = "bytes",
+           .body = pr::dumps_wire_body,
+           .held = dumps_held});
+    p.def({.name = "_unique_object", .params = {arg("pairs")}, .body = pr::unique_object_body});
 }
 
 void define_json_value(qyb::Part& p) {
     using qyb::arg;
     namespace pr = protocol;
-    p.def({.name = "_json_value", .params = {arg("value"), arg("depth", py::int_(0))}, .body = pr::json_value_body});
-    pr::remember(pr::natives.json_value, p.module().attr("_json_value"));
+    p.def({.name = "_json_value",
+           .params = {arg("value"), arg("depth", py::int_(0))},
+           .body = pr::json_value_body,
+           .held = {p.get("math").attr("isfinite")}});
 }
 
 }  // namespace remote

@@ -79,9 +79,9 @@ py::object client_from_dict(const qyb::Call& call) {
 }
 
 void check_word(const qyb::Call& call, PyObject* word, Py_ssize_t index) {
-    py::object check = call.global<"_string">();
+    qyb::Shortcut check = call.shortcut<"_string">(string_body);
     py::object limit = call.global<"MAX_ARGUMENT_CHARS">();
-    if (check.ptr() == natives.string) {
+    if (check) {
         // The label is only needed for the refusal.
         if (!string_passes(word, limit.ptr(), Py_True)) {
             refuse_field(steal(PyUnicode_FromFormat("argv[%zd]", index)).ptr());
@@ -101,7 +101,7 @@ py::object request_post_init(const qyb::Call& call) {
     call_request_id(call, qyb::get(self, qyb::name<"request_id">()).ptr());
 
     py::object argv = qyb::get(self, qyb::name<"argv">());
-    if (!PyTuple_Check(argv.ptr()) || !truth(argv.ptr())) {
+    if (!PyTuple_Check(argv.ptr()) || !qyb::truthy(argv.ptr())) {
         bad_argv();
     }
     Py_ssize_t count = PyObject_Length(argv.ptr());

@@ -28,14 +28,18 @@ PyObject* allow_empty_kwnames() {
 
 // `ch.islower() or ch.isdigit() or ch == "_"` for an item of a str subclass's iteration.
 bool identifier_char(PyObject* ch) {
-    if (truth(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"islower">().ptr())).ptr())) {
+    if (qyb::truthy(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"islower">().ptr())).ptr())) {
         return true;
     }
-    if (truth(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"isdigit">().ptr())).ptr())) {
+    if (qyb::truthy(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"isdigit">().ptr())).ptr())) {
         return true;
     }
-    return truth(steal(PyObject_RichCompare(ch, qyb::name<"_">().ptr(), Py_EQ)).ptr());
+    return qyb::truthy(steal(PyObject_RichCompare(ch, qyb::name<"_">().ptr(), Py_EQ)).ptr());
 }
+
+py::object object_core(PyObject* value, PyObject* keys, PyObject* label);
+void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label);
+py::object identifier_core(PyObject* value);
 
 // ---------------------------------------------------------------------------------------
 // Bodies
@@ -44,13 +48,7 @@ py::object object_body(const qyb::Call& call) {
     return object_core(call[0].ptr(), call[1].ptr(), call[2].ptr());
 }
 
-py::object string_body(const qyb::Call& call) {
-    if (!string_passes(call[0].ptr(), call[2].ptr(), call[3].ptr())) {
-        refuse_field(call[1].ptr());
-    }
-    return py::reinterpret_borrow<py::object>(call[0]);
-}
-
+// Runs as `_request_id`, whose call holds the original uuid.UUID.
 py::object request_id_body(const qyb::Call& call) {
     request_id_core(call, call[0].ptr(), call[1].ptr());
     return py::none();
@@ -59,6 +57,13 @@ py::object request_id_body(const qyb::Call& call) {
 py::object identifier_body(const qyb::Call& call) { return identifier_core(call[0].ptr()); }
 
 }  // namespace
+
+py::object string_body(const qyb::Call& call) {
+    if (!string_passes(call[0].ptr(), call[2].ptr(), call[3].ptr())) {
+        refuse_field(call[1].ptr());
+    }
+    return py::reinterpret_borrow<py::object>(call[0]);
+}
 
 // ---------------------------------------------------------------------------------------
 // Shared helpers
@@ -124,6 +129,8 @@ void refuse_field(PyObject* label, const char* suffix) {
     qyb::raise(PyExc_ValueError, field_message(label, suffix));
 }
 
+namespace {
+
 py::object object_core(PyObject* value, PyObject* keys, PyObject* label) {
     if (!PyDict_Check(value)) {
         refuse_field(label, " fields");
@@ -165,11 +172,13 @@ py::object object_core(PyObject* value, PyObject* keys, PyObject* label) {
     return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
 }
 
+}  // namespace
+
 bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
     if (!PyUnicode_Check(value)) {
         return false;
     }
-    if (!truth(allow_empty) && !truth(value)) {
+    if (!qyb::truthy(allow_empty) && !qyb::truthy(value)) {
         return false;
     }
     Py_ssize_t n = PyObject_Length(value);
@@ -200,13 +209,15 @@ bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
     return contains == 0;
 }
 
+namespace {
+
 void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
     call_string(call, value, label, int_constant<64>(), false);
     py::object uuid = call.global<"uuid">();
     // Both the attribute and the parse stand inside the guarded step.
     PyObject* parsed = nullptr;
     PyObject* parse = PyObject_GetAttr(uuid.ptr(), qyb::name<"UUID">().ptr());
-    if (parse != nullptr && parse == natives.uuid_class && canonical_uuid_text(value)) {
+    if (parse != nullptr && parse == call.held(0).ptr() && canonical_uuid_text(value)) {
         // The standard parse accepts this text; skip building the object it would drop.
         Py_DECREF(parse);
         return;
@@ -249,7 +260,7 @@ py::object identifier_core(PyObject* value) {
         return py::bool_(true);
     }
     // A subclass may override its truth, length and iteration: go through them.
-    if (!truth(value)) {
+    if (!qyb::truthy(value)) {
         return py::reinterpret_borrow<py::object>(value);
     }
     Py_ssize_t n = PyObject_Length(value);
@@ -272,46 +283,46 @@ py::object identifier_core(PyObject* value) {
     return py::bool_(true);
 }
 
+}  // namespace
+
 // ---------------------------------------------------------------------------------------
 // Calls through the module namespace
 
 py::object call_object(const qyb::Call& call, PyObject* value, PyObject* keys, PyObject* label) {
-    py::object f = call.global<"_object">();
-    if (f.ptr() == natives.object) {
+    qyb::Shortcut f = call.shortcut<"_object">(object_body);
+    if (f) {
         return object_core(value, keys, label);
     }
-    PyObject* args[] = {value, keys, label};
-    return steal(PyObject_Vectorcall(f.ptr(), args, 3, nullptr));
+    return qyb::invoke(f.bound(), py::handle(value), py::handle(keys), py::handle(label));
 }
 
 void call_string(const qyb::Call& call, PyObject* value, PyObject* label, PyObject* limit,
                  bool allow_empty) {
-    py::object f = call.global<"_string">();
-    if (f.ptr() == natives.string) {
+    qyb::Shortcut f = call.shortcut<"_string">(string_body);
+    if (f) {
         if (!string_passes(value, limit, allow_empty ? Py_True : Py_False)) {
             refuse_field(label);
         }
         return;
     }
     PyObject* args[] = {value, label, limit, Py_True};
-    steal(PyObject_Vectorcall(f.ptr(), args, 3, allow_empty ? allow_empty_kwnames() : nullptr));
+    steal(PyObject_Vectorcall(f.bound().ptr(), args, 3, allow_empty ? allow_empty_kwnames() : nullptr));
 }
 
 void call_request_id(const qyb::Call& call, PyObject* value, PyObject* label) {
-    py::object f = call.global<"_request_id">();
-    if (f.ptr() == natives.request_id) {
-        request_id_core(call, value, label != nullptr ? label : qyb::name<"request_id">().ptr());
+    qyb::Shortcut f = call.shortcut<"_request_id">(request_id_body);
+    if (f) {
+        request_id_core(f.original(), value, label != nullptr ? label : qyb::name<"request_id">().ptr());
         return;
     }
     PyObject* args[] = {value, label};
-    steal(PyObject_Vectorcall(f.ptr(), args, label != nullptr ? 2 : 1, nullptr));
+    steal(PyObject_Vectorcall(f.bound().ptr(), args, label != nullptr ? 2 : 1, nullptr));
 }
 
 bool call_identifier(const qyb::Call& call, PyObject* value) {
-    py::object f = call.global<"_identifier">();
-    py::object result = f.ptr() == natives.identifier ? identifier_core(value)
-                                                      : steal(PyObject_CallOneArg(f.ptr(), value));
-    return truth(result.ptr());
+    qyb::Shortcut f = call.shortcut<"_identifier">(identifier_body);
+    py::object result = f ? identifier_core(value) : steal(PyObject_CallOneArg(f.bound().ptr(), value));
+    return qyb::truthy(result);
 }
 
 }  // namespace protocol
@@ -320,24 +331,16 @@ void define_validators(qyb::Part& p) {
     using qyb::arg;
     using qyb::kwonly;
     namespace pr = protocol;
-    py::module_& m = p.module();
 
     p.def({.name = "_object", .params = {arg("value"), arg("keys"), arg("label")}, .body = pr::object_body});
-    pr::remember(pr::natives.object, m.attr("_object"));
-    pr::remember(pr::natives.uuid_class, p.get("uuid").attr("UUID"));
-
     p.def({.name = "_string",
            .params = {arg("value"), arg("label"), arg("limit"), kwonly("allow_empty", py::bool_(false))},
            .body = pr::string_body});
-    pr::remember(pr::natives.string, m.attr("_string"));
-
     p.def({.name = "_request_id",
            .params = {arg("value"), arg("label", py::str("request_id"))},
-           .body = pr::request_id_body});
-    pr::remember(pr::natives.request_id, m.attr("_request_id"));
-
+           .body = pr::request_id_body,
+           .held = {p.get("uuid").attr("UUID")}});  // whose answer for canonical text is known
     p.def({.name = "_identifier", .params = {arg("value")}, .body = pr::identifier_body});
-    pr::remember(pr::natives.identifier, m.attr("_identifier"));
 }
 
 }  // namespace remote

@@ -68,9 +68,7 @@ py::handle crlf() {
 
 using qyb::truthy;
 
-void dict_set(py::handle d, py::handle key, py::handle value) {
-    qyb::check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
-}
+using qyb::dict_set;
 
 double monotonic(const qyb::Call& call) {
     py::object t = call_method(call.global<"time">(), name<"monotonic">());

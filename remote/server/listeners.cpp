@@ -9,7 +9,7 @@ namespace {
 
 using qyb::truthy;
 
-bool equals(py::handle value, const char* text) { return qyb::equals(value, py::str(text)); }
+using qyb::equals;
 
 // `from .main import _build_parser`, made each time the action runs.
 py::object import_build_parser(const qyb::Call& call) {

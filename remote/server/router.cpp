@@ -14,21 +14,8 @@ using qyb::arg;
 
 using qyb::truthy;
 
-bool contains(py::handle container, py::handle item) {
-    return qyb::check(PySequence_Contains(container.ptr(), item.ptr()));
-}
-
-// `mapping.get(key)`: None when the key is missing.
-py::object get_or_none(py::handle mapping, py::handle key) {
-    if (PyDict_CheckExact(mapping.ptr())) {
-        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-        if (value == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
-        }
-        return value == nullptr ? py::none() : py::reinterpret_borrow<py::object>(value);
-    }
-    return mapping.attr(qyb::name<"get">())(key);
-}
+using qyb::contains;
+using qyb::get_or_none;
 
 // `mapping[key]`, letting the key error pass.
 using qyb::item;

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <array>
+#include <string>
 
 #include "qyb/toolkit.h"
 
@@ -54,6 +55,30 @@ py::object recurse(const qyb::Call& call) {
     return call.function()(n - 1);
 }
 
+// A class made on each call, as a class statement would: methods of each kind, a field.
+py::object make_class(const qyb::Call& call) {
+    std::string name = py::str(call[0]);
+    qyb::ClassBuilder c(py::module_::import("_toolkit_test"), name.c_str());
+    c.doc("Made at run time.")
+        .field("size", "int", py::int_(0))
+        .method({.name = "method", .params = {arg("self"), arg("x")}, .body = echo})
+        .static_method({.name = "smethod", .params = {arg("x", "int")}, .returns = "int", .body = echo})
+        .class_method({.name = "cmethod", .params = {arg("cls"), kwonly("k", py::none())}, .body = echo});
+    return c.build();
+}
+
+py::object double_body(const qyb::Call& call) { return qyb::steal(PyNumber_Add(call[0].ptr(), call[0].ptr())); }
+
+// `double(x)` as a def naming the module's `double` would call it; natively while it is the
+// original, with what the original holds.
+py::object call_double(const qyb::Call& call) {
+    qyb::Shortcut f = call.shortcut<"double">(double_body);
+    if (f) {
+        return py::make_tuple(f.original().held(0), double_body(call));
+    }
+    return py::make_tuple(py::none(), qyb::invoke(f.bound(), call[0]));
+}
+
 void functions_part(qyb::Part& p) {
     py::int_ two(2);
     p.def({.name = "f0", .body = echo});
@@ -83,6 +108,9 @@ void functions_part(qyb::Part& p) {
     p.def({.name = "fails", .params = {arg("value")}, .body = raise_value_error});
     p.def({.name = "read_global", .params = {arg("name")}, .body = read_global});
     p.def({.name = "recurse", .params = {arg("n")}, .body = recurse});
+    p.def({.name = "make_class", .params = {arg("name", "str")}, .body = make_class});
+    p.def({.name = "double", .params = {arg("x")}, .body = double_body, .held = {py::str("held by double")}});
+    p.def({.name = "call_double", .params = {arg("x")}, .body = call_double});
     // Functions a test takes out of the module, so that nothing else holds them.
     p.def({.name = "disposable_call", .params = {arg("callback"), arg("name")}, .body = call_then_read_global});
     p.def({.name = "disposable_cycle", .params = {arg("name")}, .body = read_global});

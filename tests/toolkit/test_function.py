@@ -391,3 +391,44 @@ def test_super_in_a_native_method_uses_the_defining_class():
     assert other.args == ("c",)
     with pytest.raises(RuntimeError, match=r"^super\(\): __class__ cell not found$"):
         native.module_level_super(object())
+
+
+def test_shortcut_runs_natively_only_while_the_original_is_bound(monkeypatch):
+    import importlib.util
+
+    assert native.call_double(3) == ("held by double", 6)
+    monkeypatch.setattr(native, "double", lambda x: x * 10)
+    assert native.call_double(3) == (None, 30)
+    # The same body made for another load of the module is not this module's original.
+    spec = importlib.util.find_spec("_toolkit_test")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    monkeypatch.setattr(native, "double", other.double)
+    assert native.call_double(3) == (None, 6)
+    assert other.call_double(3) == ("held by double", 6)
+    monkeypatch.undo()
+    assert native.call_double("ab") == ("held by double", "abab")
+    monkeypatch.delattr(native, "double")
+    with pytest.raises(NameError, match="name 'double' is not defined"):
+        native.call_double(3)
+
+
+@pytest.mark.parametrize("attr", ["__defaults__", "__kwdefaults__", "__annotations__"])
+def test_optional_attributes_take_none_or_their_type_as_a_def_does(attr):
+    def model():
+        pass
+
+    fn = native.f_one_default
+    saved = getattr(fn, attr)
+    try:
+        messages = []
+        for target in (fn, model):
+            with pytest.raises(TypeError) as refused:
+                setattr(target, attr, [1])
+            messages.append(str(refused.value))
+            setattr(target, attr, None)
+        assert messages[0] == messages[1]
+        assert getattr(fn, attr) == getattr(model, attr)
+    finally:
+        setattr(fn, attr, saved)
+    assert getattr(fn, attr) == saved

@@ -2,6 +2,7 @@
 #include "qyb/classes.h"
 
 #include "qyb/errors.h"
+#include "qyb/objects.h"
 
 namespace qyb {
 
@@ -48,7 +49,7 @@ ClassBuilder::ClassBuilder(py::handle module, const char* name,
 
 void ClassBuilder::set(const char* key, py::handle value) {
     if (PyObject_SetItem(namespace_.ptr(), py::str(key).ptr(), value.ptr()) < 0) {
-        throw py::error_already_set();
+        throw_error();
     }
 }
 
@@ -84,25 +85,14 @@ ClassBuilder& ClassBuilder::method(FunctionDef def) {
     return *this;
 }
 
-ClassBuilder& ClassBuilder::static_method(FunctionDef def) {
-    py::object f = make_function(def, module_, name_.c_str());
-    methods_.append(f);
-    py::object wrapped = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
-    if (!wrapped) {
-        throw py::error_already_set();
-    }
-    set(def.name, wrapped);
-    return *this;
-}
+ClassBuilder& ClassBuilder::static_method(FunctionDef def) { return wrapped_method(std::move(def), PyStaticMethod_New); }
 
-ClassBuilder& ClassBuilder::class_method(FunctionDef def) {
+ClassBuilder& ClassBuilder::class_method(FunctionDef def) { return wrapped_method(std::move(def), PyClassMethod_New); }
+
+ClassBuilder& ClassBuilder::wrapped_method(FunctionDef def, PyObject* (*wrap)(PyObject*)) {
     py::object f = make_function(def, module_, name_.c_str());
     methods_.append(f);
-    py::object wrapped = py::reinterpret_steal<py::object>(PyClassMethod_New(f.ptr()));
-    if (!wrapped) {
-        throw py::error_already_set();
-    }
-    set(def.name, wrapped);
+    set(def.name, steal(wrap(f.ptr())));
     return *this;
 }
 

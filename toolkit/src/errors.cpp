@@ -6,20 +6,28 @@
 
 namespace qyb {
 
+void throw_error() {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    PyErr_Restore(type, value, tb);
+    throw py::error_already_set();
+}
+
 void raise(PyObject* type, const char* message) {
     PyErr_SetString(type, message);
-    throw py::error_already_set();
+    throw_error();
 }
 
 void raise(PyObject* type, py::handle message) {
     PyErr_SetObject(type, message.ptr());
-    throw py::error_already_set();
+    throw_error();
 }
 
 void raise_from(PyObject* type, py::handle message, py::handle cause) {
     py::object exc = py::reinterpret_steal<py::object>(PyObject_CallOneArg(type, message.ptr()));
     if (!exc) {
-        throw py::error_already_set();
+        throw_error();
     }
     // `raise ... from cause` inside `except` sets both links; the Set calls steal their argument
     // and SetCause also sets __suppress_context__.
@@ -30,7 +38,7 @@ void raise_from(PyObject* type, py::handle message, py::handle cause) {
 
 void raise_object(py::handle exception) {
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
-    throw py::error_already_set();
+    throw_error();
 }
 
 void restore_current_exception() noexcept {
@@ -43,7 +51,11 @@ void restore_current_exception() noexcept {
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
+        // pybind11 reports a failed C API call (an allocation of its own objects) this way and
+        // leaves that call's error set: it is the one to raise.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, e.what());
+        }
     }
 }
 

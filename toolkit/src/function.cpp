@@ -45,6 +45,7 @@ struct FunctionObject {
     PyObject* globals;      // the module's namespace
     PyObject* builtins;     // the builtins when the function was made, as for a def
     PyObject* owner_class;  // the class whose body defined it, or NULL: the __class__ cell
+    PyObject* held;         // tuple of FunctionDef::held, or NULL
     const ParamTable* params;
     Body body;
 };
@@ -69,14 +70,16 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->globals);
     Py_VISIT(f->builtins);
     Py_VISIT(f->owner_class);
+    Py_VISIT(f->held);
     return 0;
 }
 
 // Like func_clear: a finalizer may still reach the function after this, so its names stay text.
 int function_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_SETREF(f->name, Py_NewRef(name<"">().ptr()));
-    Py_SETREF(f->qualname, Py_NewRef(name<"">().ptr()));
+    // Both are still NULL when make_function fails before setting them.
+    Py_XSETREF(f->name, Py_NewRef(name<"">().ptr()));
+    Py_XSETREF(f->qualname, Py_NewRef(name<"">().ptr()));
     Py_CLEAR(f->module);
     Py_CLEAR(f->doc);
     Py_CLEAR(f->defaults);
@@ -86,6 +89,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->globals);
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->owner_class);
+    Py_CLEAR(f->held);
     return 0;
 }
 
@@ -379,11 +383,13 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    Bound b(f->params->slots());
-    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
-        return nullptr;
-    }
+    // The binder's error paths build their messages with pybind11 objects, which throw when an
+    // allocation fails: it stands inside the boundary too.
     try {
+        Bound b(f->params->slots());
+        if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
+            return nullptr;
+        }
         py::object result = f->body(Call(f, b.slots, static_cast<std::size_t>(f->params->slots())));
         if (!result) {
             if (!PyErr_Occurred()) {
@@ -442,34 +448,10 @@ PyObject* function_get_defaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->defaults;
     return Py_NewRef(d != nullptr ? d : Py_None);
 }
-int function_set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->defaults, Py_XNewRef(value));
-    return 0;
-}
-
 PyObject* function_get_kwdefaults(PyObject* self, void*) {
     PyObject* d = as_function(self)->kwdefaults;
     return Py_NewRef(d != nullptr ? d : Py_None);
 }
-int function_set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) {
-        value = nullptr;
-    }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_function(self)->kwdefaults, Py_XNewRef(value));
-    return 0;
-}
-
 PyObject* function_get_annotations(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     if (f->annotations == nullptr) {
@@ -480,15 +462,27 @@ PyObject* function_get_annotations(PyObject* self, void*) {
     }
     return Py_NewRef(f->annotations);
 }
-int function_set_annotations(PyObject* self, PyObject* value, void*) {
+// __defaults__, __kwdefaults__ and __annotations__ take None (or deletion) to clear, else an
+// object of their one type.
+struct OptionalAttribute {
+    PyObject* FunctionObject::*slot;
+    PyTypeObject* type;
+    const char* name;
+};
+OptionalAttribute defaults_attribute{&FunctionObject::defaults, &PyTuple_Type, "__defaults__"};
+OptionalAttribute kwdefaults_attribute{&FunctionObject::kwdefaults, &PyDict_Type, "__kwdefaults__"};
+OptionalAttribute annotations_attribute{&FunctionObject::annotations, &PyDict_Type, "__annotations__"};
+
+int function_set_optional(PyObject* self, PyObject* value, void* closure) {
+    const OptionalAttribute& a = *static_cast<const OptionalAttribute*>(closure);
     if (value == Py_None) {
         value = nullptr;
     }
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    if (value != nullptr && !PyObject_TypeCheck(value, a.type)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a %s object", a.name, a.type->tp_name);
         return -1;
     }
-    Py_XSETREF(as_function(self)->annotations, Py_XNewRef(value));
+    Py_XSETREF(as_function(self)->*a.slot, Py_XNewRef(value));
     return 0;
 }
 
@@ -527,7 +521,7 @@ PyObject* function_get_signature(PyObject* self, void*) {
             PyObject* a = PyDict_GetItemWithError(annotations.ptr(), key);
             if (a == nullptr) {
                 if (PyErr_Occurred()) {
-                    throw py::error_already_set();
+                    throw_error();
                 }
                 return empty;
             }
@@ -554,7 +548,7 @@ PyObject* function_get_signature(PyObject* self, void*) {
                     if (v != nullptr) {
                         def = py::reinterpret_borrow<py::object>(v);
                     } else if (PyErr_Occurred()) {
-                        throw py::error_already_set();
+                        throw_error();
                     }
                 }
             } else {
@@ -595,9 +589,9 @@ int function_set_signature(PyObject* self, PyObject* value, void*) {
 PyGetSetDef function_getset[] = {
     {"__name__", function_get_name, function_set_name, nullptr, nullptr},
     {"__qualname__", function_get_qualname, function_set_qualname, nullptr, nullptr},
-    {"__defaults__", function_get_defaults, function_set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", function_get_kwdefaults, function_set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", function_get_annotations, function_set_annotations, nullptr, nullptr},
+    {"__defaults__", function_get_defaults, function_set_optional, nullptr, &defaults_attribute},
+    {"__kwdefaults__", function_get_kwdefaults, function_set_optional, nullptr, &kwdefaults_attribute},
+    {"__annotations__", function_get_annotations, function_set_optional, nullptr, &annotations_attribute},
     {"__signature__", function_get_signature, function_set_signature, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -638,8 +632,15 @@ PyTypeObject function_type_object = make_type();
 
 PyTypeObject* function_type() {
     if (!(function_type_object.tp_flags & Py_TPFLAGS_READY)) {
+        // The slots use these names outside any C++ boundary (function_clear even during
+        // deallocation), where a first interning that fails could only end the process.
+        name<"">();
+        name<", ">();
+        name<"return">();
+        name<"__signature__">();
+        name<"__wrapped__">();
         if (PyType_Ready(&function_type_object) < 0) {
-            throw py::error_already_set();
+            throw_error();
         }
     }
     return &function_type_object;
@@ -688,7 +689,7 @@ py::object Call::global(py::handle key) const {
         PyErr_Format(PyExc_NameError, "name '%S' is not defined", key.ptr());
     }
     if (v == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     return py::reinterpret_borrow<py::object>(v);
 }
@@ -702,9 +703,29 @@ py::object Call::super(py::handle self) const {
     PyObject* args[] = {function_->owner_class, self.ptr()};
     PyObject* result = PyObject_Vectorcall(reinterpret_cast<PyObject*>(&PySuper_Type), args, 2, nullptr);
     if (result == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     return py::reinterpret_steal<py::object>(result);
+}
+
+Shortcut Call::shortcut(py::handle key, Body body) const {
+    py::object bound = global(key);
+    FunctionObject* original = nullptr;
+    if (is_function(bound)) {
+        FunctionObject* f = as_function(bound.ptr());
+        if (f->body == body && f->globals != nullptr && f->globals == function_->globals) {
+            original = f;
+        }
+    }
+    return Shortcut(std::move(bound), original);
+}
+
+py::handle Call::held(std::size_t i) const {
+    // A function the collector has cleared holds nothing; only a finalizer can still call it.
+    if (function_->held == nullptr || i >= static_cast<std::size_t>(PyTuple_GET_SIZE(function_->held))) {
+        raise(PyExc_SystemError, "native function holds no such object");
+    }
+    return PyTuple_GET_ITEM(function_->held, static_cast<Py_ssize_t>(i));
 }
 
 void set_defining_class(py::handle function, py::handle cls) {
@@ -732,7 +753,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
         previous = p.kind;
         PyObject* n = PyUnicode_InternFromString(p.name);
         if (n == nullptr) {
-            throw py::error_already_set();
+            throw_error();
         }
         table->names.push_back(n);
         switch (p.kind) {
@@ -768,7 +789,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     PyTypeObject* type = function_type();
     FunctionObject* f = PyObject_GC_New(FunctionObject, type);
     if (f == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     f->vectorcall = function_vectorcall;
     f->name = nullptr;
@@ -783,6 +804,7 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->globals = nullptr;
     f->builtins = nullptr;
     f->owner_class = nullptr;
+    f->held = nullptr;
     f->params = table.release();
     f->body = def.body;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
@@ -799,6 +821,13 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->annotations = annotations.release().ptr();
     f->globals = py::object(module.attr("__dict__")).release().ptr();
     f->builtins = Py_NewRef(PyEval_GetBuiltins());
+    if (!def.held.empty()) {
+        py::tuple held(def.held.size());
+        for (std::size_t i = 0; i < def.held.size(); ++i) {
+            held[i] = def.held[i];
+        }
+        f->held = held.release().ptr();
+    }
     PyObject_GC_Track(result.ptr());
     return result;
 }

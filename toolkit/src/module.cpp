@@ -21,7 +21,7 @@ void Part::note_failure(const char* what, std::source_location where) const {
     // add the frame, then hand it back.
     restore_current_exception();
     _PyTraceback_Add(step_name(name_, what).c_str(), where.file_name(), static_cast<int>(where.line()));
-    throw py::error_already_set();
+    throw_error();
 }
 
 void Part::import(const char* dotted, std::source_location where) {
@@ -30,7 +30,7 @@ void Part::import(const char* dotted, std::source_location where) {
         py::object top = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevelObject(
             py::str(dotted).ptr(), module_.attr("__dict__").ptr(), nullptr, nullptr, 0));
         if (!top) {
-            throw py::error_already_set();
+            throw_error();
         }
         std::string first(dotted);
         first = first.substr(0, first.find('.'));
@@ -43,7 +43,7 @@ void Part::import_as(const char* module, const char* as, std::source_location wh
     step(what.c_str(), where, [&] {
         py::object m = py::reinterpret_steal<py::object>(PyImport_ImportModule(module));
         if (!m) {
-            throw py::error_already_set();
+            throw_error();
         }
         module_.attr(as) = m;
     });
@@ -65,7 +65,7 @@ void Part::import_from(const char* module, std::initializer_list<const char*> na
         py::object m = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevelObject(
             py::str(module).ptr(), module_.attr("__dict__").ptr(), nullptr, fromlist.ptr(), level));
         if (!m) {
-            throw py::error_already_set();
+            throw_error();
         }
         for (const char* n : names) {
             module_.attr(n) = import_name(m, n);
@@ -150,7 +150,7 @@ py::object import_name(py::handle module, const char* name) {
         return py::reinterpret_steal<py::object>(v);
     }
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        throw py::error_already_set();
+        throw_error();
     }
     PyErr_Clear();
     // A sub-module that is being imported may not be an attribute of its package yet.
@@ -164,7 +164,7 @@ py::object import_name(py::handle module, const char* name) {
             return py::reinterpret_steal<py::object>(sub);
         }
         if (PyErr_Occurred()) {
-            throw py::error_already_set();
+            throw_error();
         }
     }
     py::object modname = pkgname ? pkgname : py::str("<unknown module name>");
@@ -175,12 +175,15 @@ py::object import_name(py::handle module, const char* name) {
                           : py::str("cannot import name {!r} from {!r} ({})")
                                 .format(py::str(name), modname, path);
     PyErr_SetImportError(message.ptr(), modname.ptr(), path.ptr());
-    throw py::error_already_set();
+    throw_error();
 }
 
 int run_parts(PyObject* module, std::span<const PartDef> parts) noexcept {
     const PartDef* current = nullptr;
     try {
+        // pybind11 builds its internals on first use, and error_already_set's destructor uses
+        // them: built lazily there, a failure could only end the process.
+        py::detail::get_internals();
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         for (const PartDef& part : parts) {
             current = &part;

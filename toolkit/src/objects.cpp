@@ -2,6 +2,7 @@
 #include "qyb/objects.h"
 
 #include "qyb/errors.h"
+#include "qyb/names.h"
 
 namespace qyb {
 
@@ -15,6 +16,17 @@ py::object fetch_exception() {
     Py_XDECREF(type);
     Py_XDECREF(tb);
     return steal(value);
+}
+
+py::object get_or_none(py::handle mapping, py::handle key) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (value == nullptr && PyErr_Occurred()) {
+            throw_error();
+        }
+        return value == nullptr ? py::none() : py::reinterpret_borrow<py::object>(value);
+    }
+    return call_method(mapping, name<"get">(), key);
 }
 
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
@@ -31,7 +43,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
             PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
                          Py_TYPE(item)->tp_name);
         }
-        throw py::error_already_set();
+        throw_error();
     }
     py::object iterator = steal(it);
     py::object items[2];
@@ -41,7 +53,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
             }
-            throw py::error_already_set();
+            throw_error();
         }
         items[i] = steal(v);
     }
@@ -51,7 +63,7 @@ std::pair<py::object, py::object> unpack_pair(py::handle value) {
         raise(PyExc_ValueError, "too many values to unpack (expected 2)");
     }
     if (PyErr_Occurred()) {
-        throw py::error_already_set();
+        throw_error();
     }
     return {std::move(items[0]), std::move(items[1])};
 }

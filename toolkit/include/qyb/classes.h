@@ -35,6 +35,8 @@ public:
 
 private:
     void set(const char* key, py::handle value);
+    // A method wrapped as staticmethod or classmethod would wrap it.
+    ClassBuilder& wrapped_method(FunctionDef def, PyObject* (*wrap)(PyObject*));
 
     py::handle module_;
     std::string name_;

@@ -9,6 +9,12 @@ namespace qyb {
 
 namespace py = pybind11;
 
+// Throws error_already_set for the error that is set now (a C API call failed). The error is
+// normalised first: error_already_set refuses one whose type changes as it is normalised (the
+// allocation of the exception itself failing) and reports a SystemError in place of the
+// MemoryError.
+[[noreturn]] void throw_error();
+
 // Sets `type(message)` as the current error and throws error_already_set.
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type, py::handle message);

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include <pybind11/pybind11.h>
@@ -66,6 +67,10 @@ Param varargs(const char* name, Annotation annotation = {});
 Param kwargs(const char* name, Annotation annotation = {});
 
 struct FunctionObject;
+class Call;
+class Shortcut;
+
+using Body = py::object (*)(const Call&);
 
 // What a body sees: the bound arguments, one slot per parameter in declaration order
 // (the * collector holds a tuple, the ** collector a fresh dict), and the function's module
@@ -91,13 +96,17 @@ public:
     // cell of a Python method gives it. RuntimeError for a function made outside a class.
     py::object super(py::handle self) const;
 
+    // The shortcuts below.
+    Shortcut shortcut(py::handle name, Body body) const;
+    template <fixed_string S>
+    Shortcut shortcut(Body body) const;
+    py::handle held(std::size_t i) const;
+
 private:
     FunctionObject* function_;
     PyObject* const* slots_;
     std::size_t size_;
 };
-
-using Body = py::object (*)(const Call&);
 
 struct FunctionDef {
     const char* name;
@@ -105,7 +114,48 @@ struct FunctionDef {
     Annotation returns;  // empty: none
     const char* doc = nullptr;
     Body body = nullptr;
+    std::vector<py::object> held = {};  // for the body's shortcuts: Call::held(i)
 };
+
+// ---------------------------------------------------------------------------------------
+// Shortcuts: a C++ core run in place of a call while the name it stands for still refers to
+// the original. A rebound name is obeyed, as a `def` calling it would obey it. One rule, two
+// kinds of original:
+//
+//   a function of this module   call.shortcut<"_string">(string_body) holds while the module's
+//                               `_string` is the native function with that body made for this
+//                               very namespace (not one of another load of the module); the
+//                               core then runs as the original, with its Call (no arguments).
+//   an object of another module held by the function: FunctionDef::held fixes it when the
+//                               function is made (json.loads, math.isfinite, or an object made
+//                               from them), the body compares call.held(i) with what the name
+//                               gives now.
+//
+// The handles live in the function objects that use them (the original is known by its body
+// and namespace, which it carries): no module state, no process globals, and they go with the
+// function. Thread safety: the check reads the current binding and compares it under the GIL,
+// with no Python code in between, and held objects never change after the function is made. A
+// rebinding by another thread right after the check is seen by the next call, as a `def` that
+// has already loaded a name runs the object it loaded.
+class Shortcut {
+public:
+    Shortcut(py::object bound, FunctionObject* original) : bound_(std::move(bound)), original_(original) {}
+
+    // What the name refers to now: the one to call when the shortcut does not hold.
+    const py::object& bound() const { return bound_; }
+    explicit operator bool() const { return original_ != nullptr; }
+    // The original, to run its core with; only while the shortcut holds.
+    Call original() const { return Call(original_, nullptr, 0); }
+
+private:
+    py::object bound_;  // keeps the original alive while its core runs
+    FunctionObject* original_;
+};
+
+template <fixed_string S>
+Shortcut Call::shortcut(Body body) const {
+    return shortcut(qyb::name<S>(), body);
+}
 
 // Makes a function owned by `module` (its __module__ and namespace). `owner` is the qualified
 // name of the enclosing class, or null for a module-level function.

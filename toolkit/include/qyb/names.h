@@ -8,6 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "qyb/errors.h"
+
 namespace qyb {
 
 namespace py = pybind11;
@@ -27,7 +29,7 @@ py::handle name() {
     if (interned == nullptr) {
         interned = PyUnicode_InternFromString(S.value);
         if (interned == nullptr) {
-            throw py::error_already_set();
+            throw_error();
         }
     }
     return interned;

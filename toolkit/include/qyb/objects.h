@@ -8,6 +8,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "qyb/errors.h"
+
 namespace qyb {
 
 namespace py = pybind11;
@@ -15,7 +17,7 @@ namespace py = pybind11;
 // A new reference from the C API as an owning object; throws when it is null.
 inline py::object steal(PyObject* p) {
     if (p == nullptr) {
-        throw py::error_already_set();
+        throw_error();
     }
     return py::reinterpret_steal<py::object>(p);
 }
@@ -23,7 +25,7 @@ inline py::object steal(PyObject* p) {
 // A C API status (-1 with an error set, else 0 or 1) as a bool.
 inline bool check(int status) {
     if (status < 0) {
-        throw py::error_already_set();
+        throw_error();
     }
     return status != 0;
 }
@@ -37,6 +39,20 @@ inline void set(py::handle obj, py::handle attr, py::handle value) {
     check(PyObject_SetAttr(obj.ptr(), attr.ptr(), value.ptr()));
 }
 
+// `mapping.get(key)`: None for a missing key. A dict is read directly; any other mapping's own
+// `get` is called, so a defaultdict gains no key.
+py::object get_or_none(py::handle mapping, py::handle key);
+
+// `d[key] = value` for an exact dict.
+inline void dict_set(py::handle d, py::handle key, py::handle value) {
+    check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
+}
+
+// `item in container`.
+inline bool contains(py::handle container, py::handle item) {
+    return check(PySequence_Contains(container.ptr(), item.ptr()));
+}
+
 // `mapping[key]` and `mapping[key] = value`.
 inline py::object item(py::handle mapping, py::handle key) { return steal(PyObject_GetItem(mapping.ptr(), key.ptr())); }
 inline void set_item(py::handle mapping, py::handle key, py::handle value) {
@@ -46,6 +62,8 @@ inline void set_item(py::handle mapping, py::handle key, py::handle value) {
 // The truth of `a <op> b` (Py_EQ, Py_LT, ...), and `a == b`.
 inline bool compare(py::handle a, py::handle b, int op) { return check(PyObject_RichCompareBool(a.ptr(), b.ptr(), op)); }
 inline bool equals(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+// `value == "text"`.
+inline bool equals(py::handle value, const char* text) { return equals(value, py::str(text)); }
 
 // `f(args...)` through vectorcall, with no tuple of our own.
 template <class... A>
@@ -75,7 +93,7 @@ PyObject* int_constant() {
     if (value == nullptr) {
         value = PyLong_FromLong(N);
         if (value == nullptr) {
-            throw py::error_already_set();
+            throw_error();
         }
     }
     return value;
