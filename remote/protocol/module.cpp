@@ -193,7 +193,8 @@ int set_all(PyObject* module) noexcept {
 }
 
 int exec_remote(PyObject* module) {
-    if (set_module_attributes(module) < 0 || qyb::run_parts(module, kParts) < 0) {
+    if (qyb::prepare_bindings() < 0 || set_module_attributes(module) < 0 ||
+        qyb::run_parts(module, kParts) < 0) {
         return -1;
     }
     return set_all(module);

@@ -178,12 +178,22 @@ py::object import_name(py::handle module, const char* name) {
     throw_error();
 }
 
+int prepare_bindings() noexcept {
+    try {
+        py::detail::get_internals();
+        return 0;
+    } catch (std::exception&) {
+        restore_current_exception();
+        return -1;
+    }
+}
+
 int run_parts(PyObject* module, std::span<const PartDef> parts) noexcept {
     const PartDef* current = nullptr;
+    if (prepare_bindings() < 0) {
+        return -1;
+    }
     try {
-        // pybind11 builds its internals on first use, and error_already_set's destructor uses
-        // them: built lazily there, a failure could only end the process.
-        py::detail::get_internals();
         py::module_ m = py::reinterpret_borrow<py::module_>(module);
         for (const PartDef& part : parts) {
             current = &part;

@@ -72,7 +72,12 @@ struct PartDef {
     void (*define)(Part&);
 };
 
-// Runs the parts in order on `module`. Returns 0, or -1 with the failing step's exception set
+// Builds pybind11's internals now. error_already_set's destructor uses them, and built lazily
+// there a failure could only end the process: an exec slot calls this before its first
+// pybind11 step. Returns 0, or -1 with the error set.
+int prepare_bindings() noexcept;
+
+// Runs the parts in order on `module` (prepare_bindings first). Returns 0, or -1 with the failing step's exception set
 // and the module's entry removed from sys.modules.
 int run_parts(PyObject* module, std::span<const PartDef> parts) noexcept;
 
