@@ -1,6 +1,8 @@
 // The client's strict reader of gateway answers: strict UTF-8, json with two hooks that refuse
 // repeated keys and the non-finite literals, every fault reported as "invalid_response".
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -19,39 +21,55 @@ using qyb::name;
 // nest at most 32 levels.
 constexpr std::size_t kMaxNesting = 512;
 
-// One pass over a UTF-8 JSON text, strings skipped: false when the brackets nest deeper than
-// kMaxNesting, else the member count of each object in the order of its opening brace (every
-// member has one ":" at its object's level). Counts of a text that is not JSON are meaningless;
-// json refuses such a text before they are used.
-// The bytes that scan_structure acts on; every other byte is skipped in a tight loop.
-constexpr std::array<bool, 256> kStructural = [] {
-    std::array<bool, 256> table{};
+// One pass over a JSON text (UTF-8 bytes or a str's code units), strings skipped: false when
+// the brackets nest deeper than kMaxNesting, else the member count of each object in the order of
+// its opening brace (every member has one ":" at its object's level). Counts of a text that is not
+// JSON are meaningless; json refuses such a text before they are used.
+// The characters that scan_structure acts on; every other one is skipped in a tight loop.
+constexpr std::array<bool, 128> kStructural = [] {
+    std::array<bool, 128> table{};
     for (unsigned char c : {'"', '{', '}', '[', ']', ':'}) {
         table[c] = true;
     }
     return table;
 }();
 
-bool scan_structure(const char* text, Py_ssize_t size, std::vector<Py_ssize_t>& members) {
+template <class Char>
+bool structural(Char c) {
+    return static_cast<std::uint32_t>(c) < 128 && kStructural[static_cast<std::uint32_t>(c)];
+}
+
+template <class Char>
+const Char* find_quote(const Char* p, const Char* end) {
+    if constexpr (sizeof(Char) == 1) {
+        return static_cast<const Char*>(std::memchr(p, '"', end - p));
+    } else {
+        const Char* quote = std::find(p, end, static_cast<Char>('"'));
+        return quote == end ? nullptr : quote;
+    }
+}
+
+template <class Char>
+bool scan_structure(const Char* text, Py_ssize_t size, std::vector<Py_ssize_t>& members) {
     std::vector<Py_ssize_t> open;  // per level: the object's index in `members`, or -1 for an array
-    const char* p = text;
-    const char* const end = text + size;
+    const Char* p = text;
+    const Char* const end = text + size;
     for (;;) {
-        while (p < end && !kStructural[static_cast<unsigned char>(*p)]) {
+        while (p < end && !structural(*p)) {
             ++p;
         }
         if (p == end) {
             return true;
         }
-        switch (*p++) {
+        switch (static_cast<std::uint32_t>(*p++)) {
             case '"':
                 // To the closing quote: the first one not preceded by an odd run of backslashes.
                 for (;;) {
-                    const char* quote = static_cast<const char*>(std::memchr(p, '"', end - p));
+                    const Char* quote = find_quote(p, end);
                     if (quote == nullptr) {
                         return true;
                     }
-                    const char* q = quote;
+                    const Char* q = quote;
                     while (q > p && q[-1] == '\\') {
                         --q;
                     }
@@ -85,6 +103,23 @@ bool scan_structure(const char* text, Py_ssize_t size, std::vector<Py_ssize_t>& 
                 }
                 break;
         }
+    }
+}
+
+// The same pass over a decoded text, in its own code-unit width.
+bool scan_text(PyObject* text, std::vector<Py_ssize_t>& members) {
+    if (PyUnicode_READY(text) < 0) {
+        throw py::error_already_set();
+    }
+    const void* data = PyUnicode_DATA(text);
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
+    switch (PyUnicode_KIND(text)) {
+        case PyUnicode_1BYTE_KIND:
+            return scan_structure(static_cast<const Py_UCS1*>(data), size, members);
+        case PyUnicode_2BYTE_KIND:
+            return scan_structure(static_cast<const Py_UCS2*>(data), size, members);
+        default:
+            return scan_structure(static_cast<const Py_UCS4*>(data), size, members);
     }
 }
 
@@ -187,14 +222,24 @@ py::object loads_with_hooks(const qyb::Call& call, py::handle text) {
 // decoded that way and its dicts' sizes are checked against the member counts; only a text that
 // fails or lost a repeated key is decoded again with both hooks, which then name the fault.
 py::object decode(const qyb::Call& call, py::handle data) {
-    if (!PyBytes_CheckExact(data.ptr())) {
-        return loads_with_hooks(call, data.attr(name<"decode">())(name<"utf-8">()));
-    }
-    const char* bytes = PyBytes_AS_STRING(data.ptr());
-    const Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
-    py::object text = qyb::steal(PyUnicode_DecodeUTF8(bytes, size, "strict"));
+    py::object text;
     std::vector<Py_ssize_t> members;
-    if (!scan_structure(bytes, size, members)) {
+    bool shallow;
+    if (PyBytes_CheckExact(data.ptr())) {
+        const char* bytes = PyBytes_AS_STRING(data.ptr());
+        const Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
+        text = qyb::steal(PyUnicode_DecodeUTF8(bytes, size, "strict"));
+        shallow = scan_structure(bytes, size, members);
+    } else {
+        // Any other buffer decodes through its own method, as the reference reading does; its
+        // text is measured all the same before json recurses into it.
+        text = data.attr(name<"decode">())(name<"utf-8">());
+        if (!PyUnicode_Check(text.ptr())) {
+            return loads_with_hooks(call, text);
+        }
+        shallow = scan_text(text.ptr(), members);
+    }
+    if (!shallow) {
         qyb::raise(PyExc_ValueError, "JSON nesting is too deep");
     }
     py::object constant = qyb::steal(PyCFunction_New(&reject_constant_def, nullptr));

@@ -5,9 +5,13 @@ from __future__ import annotations
 import inspect
 import json
 import math
+import os
 import ssl
+import subprocess
+import sys
 import urllib.error
 import urllib.request
+from pathlib import Path
 from typing import Any, Callable, Mapping, Sequence
 
 import pytest
@@ -347,6 +351,29 @@ def test_strict_json_refuses_deep_nesting_without_recursing():
         with pytest.raises(RemoteClientError) as info:
             remote._strict_json(data)
         assert info.value.message.startswith(INVALID) and info.value.outcome == "unknown"
+
+
+DEEP_BUFFERS = """
+import sys
+import qybridge4.cli.remote as remote
+sys.setrecursionlimit(10 ** 7)
+class Body(bytes):
+    pass
+for data in (bytearray(b"[" * 300000), Body(b'{"a":' * 300000)):
+    try:
+        remote._strict_json(data)
+    except remote.RemoteClientError as error:
+        print(error.message)
+"""
+
+
+def test_strict_json_measures_any_buffer_under_a_high_recursion_limit():
+    # With the limit raised, only the reader's own bound keeps json off the end of the C stack.
+    env = dict(os.environ, PYTHONPATH=str(Path(remote.__file__).resolve().parents[2]))
+    done = subprocess.run([sys.executable, "-c", DEEP_BUFFERS], env=env, capture_output=True, text=True,
+                          timeout=60)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [INVALID + "JSON nesting is too deep"] * 2
 
 
 # --- connection-level failures ---
