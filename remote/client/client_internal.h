@@ -7,11 +7,19 @@ namespace remote::client {
 
 namespace py = pybind11;
 
-// `raise error from cause`, as raised inside the `except` that caught `cause`.
-[[noreturn]] inline void raise_from(py::handle error, py::handle cause) {
-    PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
+// `raise error from cause`, its __context__ the exception being handled, if any.
+[[noreturn]] inline void raise_with_cause(py::handle error, py::handle cause) {
     PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
     qyb::raise_object(error);
+}
+
+// `raise error from cause` inside the `except` that caught `cause`: the cause is also its
+// __context__, whatever outer exception the caller is handling.
+[[noreturn]] inline void raise_from(py::handle error, py::handle cause) {
+    PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+    PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
+    qyb::throw_error();
 }
 
 // RemoteClientError(code, message, **keywords) through the module's current binding.

@@ -256,7 +256,7 @@ py::object client_raise_http_error(const qyb::Call& call) {
     py::object failure = call.global<"RemoteClientError">()(
         code, message, py::arg("outcome") = outcome, py::arg("retryable") = retryable,
         py::arg("http_status") = status, py::arg("request_id") = rid);
-    raise_from(failure, exc);
+    raise_with_cause(failure, exc);
 }
 
 }  // namespace remote::client

@@ -2,7 +2,9 @@
 HTTP or connection failure as a RemoteClientError, over real sockets on 127.0.0.1."""
 from __future__ import annotations
 
+import email.message
 import inspect
+import io
 import json
 import math
 import os
@@ -374,6 +376,26 @@ def test_strict_json_measures_any_buffer_under_a_high_recursion_limit():
                           timeout=60)
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines() == [INVALID + "JSON nesting is too deep"] * 2
+
+
+def test_each_fault_is_chained_as_inside_the_except_that_caught_it(canned):
+    canned.answer(200, {"protocol_version": 1, "request_id": REQUEST_ID, "duration_ms": 1,
+                        "command": {"exit_code": 300, "result": None, "stderr": ""}})
+    faults = [lambda: remote._strict_json(b"{"), lambda: remote.validate_base_url("http://[::1"),
+              lambda: canned.client().execute(None, ["status"], request_id=REQUEST_ID, client_id="c")]
+    for fault in faults:
+        try:
+            raise KeyError("handled by the caller")
+        except KeyError:
+            with pytest.raises(RemoteClientError) as info:
+                fault()
+        assert isinstance(info.value.__cause__, ValueError)
+        assert info.value.__context__ is info.value.__cause__
+    # Mapped outside any except, an HTTP error is the cause alone.
+    answer = urllib.error.HTTPError(canned.url, 500, "Internal", email.message.Message(), io.BytesIO(b""))
+    with pytest.raises(RemoteClientError) as info:
+        canned.client()._raise_http_error(answer, None)
+    assert info.value.__cause__ is answer and info.value.__context__ is None
 
 
 # --- connection-level failures ---
