@@ -4,7 +4,6 @@ import hashlib
 import json
 import os
 import threading
-import urllib.parse
 import uuid
 
 import pytest
@@ -56,7 +55,7 @@ def test_upload_then_send_the_file(gateway, tmp_path):
 
 
 def test_upload_request_headers(canned, tmp_path):
-    source = tmp_path / "fünf Äpfel/~x y.bin"
+    source = tmp_path / "fünf Äpfel/~x y_é%.bin"
     source.parent.mkdir()
     source.write_bytes(bytes(range(256)))
     canned.answer(201, {"upload_id": "u"})
@@ -68,11 +67,8 @@ def test_upload_request_headers(canned, tmp_path):
         "idempotency-key")]
     assert sent == [("accept", "application/json"), ("authorization", "Bearer " + TOKEN),
                     ("content-type", "application/octet-stream"), ("content-length", "256"),
-                    ("x-filename-utf8", "~x%20y.bin"),
+                    ("x-filename-utf8", "~x%20y_%C3%A9%25.bin"),
                     ("x-content-sha256", hashlib.sha256(bytes(range(256))).hexdigest())]
-    # Only letters, digits, "_.-~" stand as themselves.
-    name = "a/b c_.-~é%"
-    assert urllib.parse.quote(name, safe="") == "a%2Fb%20c_.-~%C3%A9%25"
 
 
 def test_execute_request_body(canned):
