@@ -138,14 +138,27 @@ bool is_client_name(py::handle value) {
     return n >= 1 && n <= 128;
 }
 
+// Text that UTF-8 can carry: no lone surrogate, as os.environ gives for undecodable bytes.
+bool is_encodable(py::handle text) {
+    if (PyUnicode_AsUTF8AndSize(text.ptr(), nullptr) != nullptr) {
+        return true;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+        throw py::error_already_set();
+    }
+    PyErr_Clear();
+    return false;
+}
+
 py::object default_settings(const qyb::Call& call) {
     py::object uuid = call.global<"uuid">();
     py::object client_id = qyb::steal(PyObject_Str(uuid.attr(name<"uuid4">())().ptr()));
-    // COMPUTERNAME is taken only when a later load would accept it as the client name;
-    // otherwise the first save would lock the settings file out.
+    // COMPUTERNAME is taken only when the first save can write it and a later load accepts it;
+    // otherwise that save would fail, or lock the settings file out.
     py::object computer = call.global<"os">().attr(name<"environ">()).attr(name<"get">())(
         name<"COMPUTERNAME">());
-    py::object client_name = is_client_name(computer) ? computer : py::str("qybridge4-client");
+    bool usable = is_client_name(computer) && is_encodable(computer);
+    py::object client_name = usable ? computer : py::str("qybridge4-client");
     py::dict data;
     data[name<"schema_version">()] = call.global<"_remote_config__SCHEMA_VERSION">();
     data[name<"default_remote">()] = py::none();

@@ -117,6 +117,9 @@ def test_set_changes_fields_in_place(config):
     assert list(settings(config)["remotes"]) == ["first", "second"]
     assert settings(config)["remotes"]["first"]["token_ref"] is None
     assert config.token_store.get("dpapi:remote:first") == "t"  # set never touches the store
+    with pytest.raises(TypeError, match=r"^RemoteConfig.set\(\) got multiple values for argument 'alias'$"):
+        config.set("second", alias="renamed")  # a connection keeps its alias
+    assert config.list() == ("first", "second")
 
 
 @pytest.mark.parametrize("changes, kind, message", [

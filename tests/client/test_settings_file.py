@@ -149,9 +149,10 @@ def test_no_file_gives_a_fresh_default_and_creates_nothing(home, config, monkeyp
     assert config._load()["client_name"] == "DESK-7"
 
 
-@pytest.mark.parametrize("name", ["", "n" * 129])
+@pytest.mark.parametrize("name", ["", "n" * 129, "desk-\udcff"])
 def test_unusable_computer_name_is_not_stored(config, monkeypatch, name):
-    # Stored, it would make every later load refuse the file.
+    # Stored, it would make every later load refuse the file; one that UTF-8 cannot carry (the
+    # environment's undecodable bytes) would make every save fail.
     monkeypatch.setenv("COMPUTERNAME", name)
     config.set_client()
     assert config._load()["client_name"] == "qybridge4-client"
