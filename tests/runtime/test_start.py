@@ -193,14 +193,29 @@ def test_windows_creation_flags_where_subprocess_has_them(home, monkeypatch):
     assert calls == [{"stdin": -3, "stdout": -3, "stderr": -3, "shell": False, "creationflags": 0x08000200}]
 
 
-def test_a_child_that_cannot_be_created_revokes_a_generated_token_only(home, monkeypatch):
-    monkeypatch.setattr(remote, "sys", types.SimpleNamespace(executable=str(home / "no-python")))
-    with pytest.raises(FileNotFoundError):
+class InterruptedSys:
+    """A `sys` whose interpreter path is asked for as the user interrupts."""
+
+    @property
+    def executable(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("sys_module, error", [
+    (types.SimpleNamespace(executable="/nonexistent/python3"), FileNotFoundError),
+    (types.SimpleNamespace(), AttributeError),
+    (InterruptedSys(), KeyboardInterrupt),
+])
+def test_a_child_that_cannot_be_created_revokes_a_generated_token_only(home, monkeypatch, sys_module, error):
+    monkeypatch.setattr(remote, "sys", sys_module)
+    with pytest.raises(error):
         remote.start_gateway(port=free_port())
     assert not remote.has_server_token() and not registry_file(home).exists()
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(error):
         remote.start_gateway(port=free_port(), token="given")
     assert token_record(home)["token_hash"] == hashlib.sha256(b"given").hexdigest()
+    with remote._guard(0):
+        pass
 
 
 @pytest.mark.parametrize("failure", [KeyboardInterrupt(), ValueError("probe broke")])
