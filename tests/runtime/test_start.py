@@ -307,3 +307,29 @@ def test_two_parallel_starts_make_one_gateway(home, reap):
     assert results[0][0] == results[1][0]
     assert sorted(token is None for _, token in results) == [False, True]
     assert remote.stop_gateway() == {"stopped": True, "pid": results[0][0]["pid"]}
+
+
+INTERRUPTED = """
+import json, subprocess, sys, qybridge4.cli.remote as remote
+children = []
+
+def popen(argv, **options):
+    children.append(subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], **options))
+    print("created", flush=True)
+    return children[-1]
+
+try:
+    remote.start_gateway(port=int(sys.argv[1]), timeout=60, popen=popen)
+except KeyboardInterrupt:
+    print(json.dumps([children[0].wait(10), remote.has_server_token(), remote._registry_path().exists()]))
+    with remote._guard(0):
+        print("lock free", flush=True)
+"""
+
+
+def test_an_interrupt_during_the_readiness_wait_cleans_up(home):
+    starter = python(INTERRUPTED, free_port())
+    assert starter.stdout.readline() == "created\n"
+    starter.send_signal(signal.SIGINT)
+    out, _ = starter.communicate(timeout=60)
+    assert out.splitlines() == [json.dumps([-signal.SIGTERM, False, False]), "lock free"]
