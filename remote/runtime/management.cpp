@@ -100,8 +100,8 @@ bool ended(const qyb::Call& call, py::handle process) {
 
 // Waits up to `timeout` seconds for the process to end. psutil's own wait reaps a child of this
 // process but takes a zombie of another for a live process, so it waits in short steps and
-// looks at the process between them.
-void wait_for_end(const qyb::Call& call, py::handle process, double timeout) {
+// looks at the process between them. The time-out it reports is the whole wait's, not a step's.
+void wait_for_end(const qyb::Call& call, py::handle process, py::handle pid, double timeout) {
     py::object psutil = call.global<"psutil">();
     double deadline = monotonic(call) + timeout;
     for (;;) {
@@ -117,7 +117,8 @@ void wait_for_end(const qyb::Call& call, py::handle process, double timeout) {
                 return;
             }
             if (monotonic(call) >= deadline) {
-                fail_from(call, py::str("Remote Gateway did not stop within the timeout"), e.value());
+                py::object expired = qyb::get(psutil, name<"TimeoutExpired">())(call[0], py::arg("pid") = pid);
+                fail_from(call, py::str("Remote Gateway did not stop within the timeout"), expired);
             }
         }
     }
@@ -150,7 +151,7 @@ py::object stop_gateway(const qyb::Call& call) {
             delete_registry(call);
             return not_stopped();
         }
-        wait_for_end(call, process, timeout);
+        wait_for_end(call, process, pid, timeout);
         delete_registry(call);
         py::dict result;
         result["stopped"] = py::bool_(true);

@@ -107,11 +107,12 @@ py::object start_locked(const qyb::Call& call, py::handle version, py::handle wo
     }
 
     py::object generated = py::none();
+    bool store_generated = false;
     if (!token.is_none()) {
         qyb::invoke(call.global<"set_server_token">(), token);
     } else if (!qyb::truthy(qyb::invoke(call.global<"has_server_token">()))) {
         generated = qyb::invoke(call.global<"generate_token">());
-        qyb::invoke(call.global<"set_server_token">(), generated);
+        store_generated = true;
     }
     auto revoke_generated = [&] {
         if (!generated.is_none()) {
@@ -119,19 +120,25 @@ py::object start_locked(const qyb::Call& call, py::handle version, py::handle wo
         }
     };
 
-    py::object instance_id = qyb::get(qyb::call_method(call.global<"uuid">(), name<"uuid4">()), name<"hex">());
-    py::list argv;
-    argv.append(qyb::get(call.global<"sys">(), name<"executable">()));
-    for (const char* word : {"-m", "qybridge4", "__remote_gateway__", "--host"}) {
-        argv.append(py::str(word));
-    }
-    argv.append(host);
-    argv.append(py::str("--port"));
-    argv.append(qyb::steal(PyNumber_ToBase(port.ptr(), 10)));
-    argv.append(py::str("--instance"));
-    argv.append(instance_id);
+    // A token this call generated is known to nobody else: whatever fails (an interrupt
+    // included) from its storing until the child exists takes it back.
+    py::object instance_id;
     py::object child;
     try {
+        if (store_generated) {
+            qyb::invoke(call.global<"set_server_token">(), generated);
+        }
+        instance_id = qyb::get(qyb::call_method(call.global<"uuid">(), name<"uuid4">()), name<"hex">());
+        py::list argv;
+        argv.append(qyb::get(call.global<"sys">(), name<"executable">()));
+        for (const char* word : {"-m", "qybridge4", "__remote_gateway__", "--host"}) {
+            argv.append(py::str(word));
+        }
+        argv.append(host);
+        argv.append(py::str("--port"));
+        argv.append(qyb::steal(PyNumber_ToBase(port.ptr(), 10)));
+        argv.append(py::str("--instance"));
+        argv.append(instance_id);
         child = qyb::steal(PyObject_Call(call[6].ptr(), py::make_tuple(argv).ptr(),
                                          creation_options(call.global<"subprocess">()).ptr()));
     } catch (std::exception&) {

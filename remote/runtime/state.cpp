@@ -346,9 +346,10 @@ py::object generator_del(const qyb::Call& call) {
     return py::none();
 }
 
+// The generator-like class is held by the function itself, so that `_guard.__dict__` keeps only
+// what contextmanager and functools.wraps put there.
 py::object guard(const qyb::Call& call) {
-    py::object cls = qyb::get(call.function(), name<"_generator_class">());
-    py::object hold = qyb::invoke(cls);
+    py::object hold = qyb::invoke(call.held(0));
     qyb::set(hold, name<"_timeout">(), call[0]);
     qyb::set(hold, name<"_file">(), Py_None);
     qyb::set(hold, name<"_running">(), Py_False);
@@ -436,8 +437,8 @@ void define_state(qyb::Part& p) {
     py::object hold_class = p.step("class _guard_generator", std::source_location::current(),
                                    [&] { return hold.build(); });
     py::object generator = qyb::make_function(
-        {.name = "_guard", .params = {arg("timeout", py::float_(10.0))}, .body = guard}, p.module());
-    qyb::set(generator, name<"_generator_class">(), hold_class);
+        {.name = "_guard", .params = {arg("timeout", py::float_(10.0))}, .body = guard, .held = {hold_class}},
+        p.module());
     p.bind("_guard", p.step("_guard = contextmanager(_guard)", std::source_location::current(),
                             [&] { return qyb::invoke(p.get("contextmanager"), generator); }));
 

@@ -67,6 +67,8 @@ def test_start_gateway_keywords_and_popen_default_fixed_at_import():
 def test_guard_is_a_context_manager_of_a_generator_like_callable(home):
     wrapped = remote._guard.__wrapped__
     assert not inspect.isgeneratorfunction(wrapped)
+    # Only what contextmanager and functools.wraps put there.
+    assert vars(remote._guard) == {"__wrapped__": wrapped} and vars(wrapped) == {}
     assert str(inspect.signature(remote._guard)) == "(timeout=10.0)"
     # Making the context manager does nothing: no directory, no lock file.
     remote._guard()

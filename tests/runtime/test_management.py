@@ -152,6 +152,7 @@ def test_a_gateway_that_ignores_the_stop_keeps_its_registry(home, reap):
     with pytest.raises(remote.RemoteRuntimeError, match="^Remote Gateway did not stop within the timeout$") as info:
         remote.stop_gateway(timeout=0.3)
     assert isinstance(info.value.__cause__, psutil.TimeoutExpired)
+    assert (info.value.__cause__.seconds, info.value.__cause__.pid) == (0.3, record["pid"])
     assert registry_file(home).read_bytes() == before
     assert remote.status_gateway() == record
 

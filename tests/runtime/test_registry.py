@@ -4,6 +4,7 @@ import subprocess
 import sys
 import time
 import urllib.error
+import urllib.request
 from http.server import BaseHTTPRequestHandler, HTTPServer
 
 import psutil
@@ -132,6 +133,21 @@ def test_probe_answers_for_the_registered_instance_only(serving, monkeypatch):
     assert remote._health(registry(port=port, host="0.0.0.0"), 0.5) == answer
     with pytest.raises(remote.RemoteRuntimeError, match="^Remote Gateway identity mismatch$"):
         remote._health(registry(port=port, instance_id="cd" * 16))
+
+
+def test_probe_uses_the_handler_classes_urllib_gives_now(serving, monkeypatch):
+    port = serving(gateway("ab" * 16))
+    opened = []
+
+    class Recording(urllib.request.HTTPHandler):
+        def http_open(self, request):
+            opened.append(request.full_url)
+            return super().http_open(request)
+
+    remote._health(registry(port=port))
+    monkeypatch.setattr(urllib.request, "HTTPHandler", Recording)
+    remote._health(registry(port=port))
+    assert opened == [f"http://127.0.0.1:{port}/v1/health"]
 
 
 def test_probe_of_a_gateway_without_instance_id_is_a_mismatch(serving):

@@ -193,14 +193,29 @@ def test_windows_creation_flags_where_subprocess_has_them(home, monkeypatch):
     assert calls == [{"stdin": -3, "stdout": -3, "stderr": -3, "shell": False, "creationflags": 0x08000200}]
 
 
-def test_a_child_that_cannot_be_created_revokes_a_generated_token_only(home, monkeypatch):
-    monkeypatch.setattr(remote, "sys", types.SimpleNamespace(executable=str(home / "no-python")))
-    with pytest.raises(FileNotFoundError):
+class InterruptedSys:
+    """A `sys` whose interpreter path is asked for as the user interrupts."""
+
+    @property
+    def executable(self):
+        raise KeyboardInterrupt
+
+
+@pytest.mark.parametrize("sys_module, error", [
+    (types.SimpleNamespace(executable="/nonexistent/python3"), FileNotFoundError),
+    (types.SimpleNamespace(), AttributeError),
+    (InterruptedSys(), KeyboardInterrupt),
+])
+def test_a_child_that_cannot_be_created_revokes_a_generated_token_only(home, monkeypatch, sys_module, error):
+    monkeypatch.setattr(remote, "sys", sys_module)
+    with pytest.raises(error):
         remote.start_gateway(port=free_port())
     assert not remote.has_server_token() and not registry_file(home).exists()
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(error):
         remote.start_gateway(port=free_port(), token="given")
     assert token_record(home)["token_hash"] == hashlib.sha256(b"given").hexdigest()
+    with remote._guard(0):
+        pass
 
 
 @pytest.mark.parametrize("failure", [KeyboardInterrupt(), ValueError("probe broke")])
@@ -292,3 +307,29 @@ def test_two_parallel_starts_make_one_gateway(home, reap):
     assert results[0][0] == results[1][0]
     assert sorted(token is None for _, token in results) == [False, True]
     assert remote.stop_gateway() == {"stopped": True, "pid": results[0][0]["pid"]}
+
+
+INTERRUPTED = """
+import json, subprocess, sys, qybridge4.cli.remote as remote
+children = []
+
+def popen(argv, **options):
+    children.append(subprocess.Popen([sys.executable, "-c", "import time; time.sleep(60)"], **options))
+    print("created", flush=True)
+    return children[-1]
+
+try:
+    remote.start_gateway(port=int(sys.argv[1]), timeout=60, popen=popen)
+except KeyboardInterrupt:
+    print(json.dumps([children[0].wait(10), remote.has_server_token(), remote._registry_path().exists()]))
+    with remote._guard(0):
+        print("lock free", flush=True)
+"""
+
+
+def test_an_interrupt_during_the_readiness_wait_cleans_up(home):
+    starter = python(INTERRUPTED, free_port())
+    assert starter.stdout.readline() == "created\n"
+    starter.send_signal(signal.SIGINT)
+    out, _ = starter.communicate(timeout=60)
+    assert out.splitlines() == [json.dumps([-signal.SIGTERM, False, False]), "lock free"]
