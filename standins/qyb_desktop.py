@@ -31,7 +31,9 @@ or action on a handle that matches nothing raises ``LookupError``. ``Click`` tak
 ``pos="rightbottom"`` and ``move`` as keywords only.
 
 The clock (``desk.clock``) does not move by itself: each reading advances it by ``step`` (0 by
-default) and ``sleep`` by its argument, so a polling loop needs a step to time out.
+default) and ``sleep`` by its argument, so a polling loop needs a step to time out. Both clocks
+share that time line; ``desk.clock.reads`` counts the readings of each ("time", "monotonic"),
+which tells a test which clock a wait runs on.
 
 Log: every action, ``FindWindow``, ``GetChildren``, ``Exists``, ``RollIntoView``, ``SendMessage``,
 ``SetClipboardText``, ``Menu`` construction, clock sleep and ``qylog.debug`` appends an
@@ -47,6 +49,7 @@ with their reactions, are in ``qyb_wechat``.
 ``languages_without_all()`` puts a ``qybridge4.languages`` without ``__all__`` in place.
 """
 
+import collections
 import itertools
 import math
 import operator
@@ -211,6 +214,7 @@ class FakeClock:
     Each reading returns the current value and then advances the clock by ``step`` seconds, so
     a loop that polls the clock without sleeping ends; ``sleep`` advances by its argument and
     records it in ``sleeps`` (and in the desktop's log), refusing what ``time.sleep`` refuses.
+    ``reads`` counts the readings of each clock by its function's name.
     A loop that waits for a clock that does not move (step 0) is stopped after ``limit``
     readings with a RuntimeError, so a test fails instead of hanging.
     """
@@ -222,6 +226,7 @@ class FakeClock:
         self.step = step
         self.elapsed = 0.0
         self.readings = 0
+        self.reads = collections.Counter()
         self.sleeps = []
         self._log = log
 
@@ -234,9 +239,11 @@ class FakeClock:
         return value
 
     def time(self):
+        self.reads["time"] += 1
         return self.EPOCH + self._read()
 
     def monotonic(self):
+        self.reads["monotonic"] += 1
         return 1000.0 + self._read()
 
     def sleep(self, seconds):

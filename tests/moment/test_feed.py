@@ -89,7 +89,7 @@ def test_a_pause_never_sleeps_past_the_deadline(desk, scene, wnd):
         wnd.GetMoments(next_page=True, force_wait=1, timeout=0.5)
     # The interval, then only what was left of the deadline instead of force_wait.
     assert desk.clock.sleeps == [0.3, pytest.approx(0.2)]
-    assert len(wnd._ids) == 4
+    assert len(wnd._ids) == 4 and desk.clock.reads["time"] == 0
 
 
 def test_the_deadline_is_tested_before_the_first_read(desk, scene, wnd, since):

@@ -30,9 +30,11 @@ def test_zero_wait_makes_no_search(desk, dialog, wnd):
 
 def test_a_dialog_that_never_comes_ends_the_wait_quietly(desk, scene, wnd):
     desk.clock.step = 0.5
+    desk.clock.reads.clear()
     with pytest.raises(LookupError):  # the handle of a control that matches nothing
         WinOpenUI("r", wnd, 2)
     assert len(desk.log.of("FindWindow")) == 1 + 3 and desk.clock.sleeps == []
+    assert desk.clock.reads["monotonic"] == 0  # the wall clock
 
 
 @pytest.mark.parametrize("files, text", [

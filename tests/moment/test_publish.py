@@ -127,9 +127,11 @@ def test_a_panel_that_stays_gives_none_after_thirty_attempts(desk, scene, wnd):
 def test_the_menu_is_polled_without_pauses_and_chosen_after_three_seconds(desk, scene, wnd):
     scene.enable_publish(menu_delay=None)
     desk.clock.step = 0.5
+    desk.clock.reads.clear()
     with pytest.raises(LookupError):  # "发表文字" on a menu that never came
         wnd.Publish(text="t")
     assert len(desk.log.of("Menu")) == 6 and desk.clock.sleeps == []
+    assert desk.clock.reads["monotonic"] == 0  # the wall clock
 
 
 def test_a_menu_is_built_when_the_time_ran_out_before_the_first_look(desk, publishing, wnd):

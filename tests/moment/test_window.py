@@ -35,6 +35,7 @@ def test_time_out(desk, step, timeout, searches):
         MomentsWnd("root", timeout)
     assert type(info.value) is Exception and str(info.value) == "朋友圈窗口打开超时"
     assert len(desk.log.of("FindWindow")) == searches and desk.clock.sleeps == []
+    assert desk.clock.reads["time"] == 0  # the wait runs on the monotonic clock
 
 
 def test_zero_time_out_searches_while_the_clock_stands(desk, scene):
