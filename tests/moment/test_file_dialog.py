@@ -67,3 +67,9 @@ def test_three_buttons_are_a_value_error_with_nothing_sent(desk, scene, wnd):
     with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
         ui.input_files(["a.png"])
     assert messages(desk) == [] and scene.edit.text == ""
+
+
+def test_searches(desk, dialog, wnd, searches):
+    WinOpenUI("r", wnd).input_files("a.png")
+    bound = "W.WindowControl(ClassName='#32770', Name='选择文件', searchDepth=3)"
+    assert searches == [bound, f"{bound}.EditControl(ClassName='Edit')"]

@@ -123,3 +123,14 @@ def test_a_post_is_built_from_its_cell(desk, scene, wnd):
     post = Moments(wnd.control.ListControl().GetChildren()[0], wnd)
     assert (post.content, post.id, post.parent, post.root) == (cell.Name, cell.runtimeid, wnd, "root")
     assert not hasattr(post, "like_panel")
+
+
+def test_searches(desk, scene, post, searches):
+    scene.popup()
+    post.Like()
+    panel = "W.WindowControl(ClassName='mmui::TimelineFloatMenu', Name='Weixin')"
+    assert searches == ["W.ListControl()"] * 2 + [panel, f"{panel}.ButtonControl(Name='赞')",
+                                                   f"{panel}.ButtonControl(Name='取消')"]
+    searches.clear()
+    post.Comment("x")
+    assert searches[2:] == [panel, f"{panel}.ButtonControl(Name='评论')", "W.ListControl()"]

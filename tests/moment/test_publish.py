@@ -95,8 +95,11 @@ def test_audience(desk, publishing, wnd, config, radio, ticked):
     assert wnd.Publish(text="t", privacy_config=config) == QyResponse.success("发表成功")
     assert publishing.privacy == radio and publishing.ticked == ticked
     assert not publishing.privacy_panel.alive  # "确定"
-    assert desk.log.of("RollIntoView")[0].target is publishing.privacy_entry
-    assert 0.3 in desk.clock.sleeps
+    # The entry is scrolled into view, 0.3 s pass, then it is clicked; the publish loop's wait.
+    entry = [str(e) for e in desk.log.of("RollIntoView", "sleep", "Click")
+             if e.kind == "sleep" or e.target is publishing.privacy_entry]
+    assert entry == ["RollIntoView TextControl '谁可以看' GroupControl QFScrollArea", "sleep 0.3",
+                     "Click TextControl '谁可以看'", "sleep 1"]
 
 
 def test_an_empty_privacy_mapping_skips_the_audience(desk, publishing, wnd):
@@ -152,3 +155,15 @@ def test_the_privacy_entry_is_read_anew_for_each_comparison(desk, publishing, wn
             return super().__getitem__(key)
     wnd.Publish(text="t", privacy_config=Config(privacy="私密", tags=["家人"]))
     assert reads == ["privacy"] * 4 + ["tags"] * 2 and publishing.privacy == "私密"
+
+
+def test_searches(desk, publishing, wnd, searches):
+    wnd.Publish(text="t", privacy_config={"privacy": "私密", "tags": []})
+    panel = "W.GroupControl(ClassName='mmui::SnsPublishPanel', searchDepth=8)"
+    box = f"{panel}.GroupControl(ClassName='mmui::PublishInputView', searchDepth=6)"
+    privacy = "<GroupControl '' mmui::PublishPrivacyView>"  # the radio buttons' parent
+    assert [s for s in searches if not s.startswith("<PaneControl 'Desktop'")] == [  # but the Menu's own
+        panel, f"{panel}.TextControl(Name='谁可以看')", f"{panel}.GroupControl(ClassName='QFScrollArea')",
+        "W.RadioButtonControl(ClassName='mmui::PublishPrivacySelection', searchDepth=5)",
+        f"{privacy}.RadioButtonControl(Name='私密')", f"{privacy}.ButtonControl(Name='确定')",
+        box, f"{box}.EditControl(searchDepth=6)", f"{panel}.ButtonControl(Name='发表', searchDepth=4)"]
