@@ -222,13 +222,13 @@ class FakeClock:
     EPOCH = 1_700_000_000.0
     limit = 100_000
 
-    def __init__(self, step=0.0, log=None):
+    def __init__(self, step=0.0, record=None):
         self.step = step
         self.elapsed = 0.0
         self.readings = 0
         self.reads = collections.Counter()
         self.sleeps = []
-        self._log = log
+        self._record = record  # the desktop's: logs the sleep and runs its reactions
 
     def _read(self):
         value = self.elapsed
@@ -249,8 +249,8 @@ class FakeClock:
     def sleep(self, seconds):
         self.elapsed += _sleep_length(seconds)
         self.sleeps.append(seconds)
-        if self._log is not None:
-            self._log.append(Event("sleep", None, (seconds,)))
+        if self._record is not None:
+            self._record("sleep", None, (seconds,))
 
 
 def _sleep_length(seconds):
@@ -274,7 +274,7 @@ class Desktop:
     def __init__(self, step=0.0):
         self.root = _Root()
         self.log = Log()
-        self.clock = FakeClock(step, self.log)
+        self.clock = FakeClock(step, self.record)
         self.clipboard = None
         self.focus = None
         self._ring = []

@@ -43,6 +43,28 @@ def test_the_end_of_the_feed_is_confirmed_after_a_pause(desk, scene, wnd, since)
     assert len(reads) == 4  # anchor, two scroll cycles, the confirmation
 
 
+@pytest.mark.parametrize("offset, notch, posts, sleeps, wheels", [
+    # The list moves to post 4 at the top during the pause: the first phase ends on its
+    # done-test, not at the end of the feed; the second phase and the final read follow.
+    (300, 100, range(5, 9), [0.3, 2, 2], 3),
+    # It moves by one post only: that read is the new base and the count starts again, so two
+    # more still cycles pass before the next confirmation finds the end of the feed.
+    (100, 0, range(2, 6), [0.3, 2, 0.3, 0.3, 2], 4),
+])
+def test_a_list_that_moves_during_the_confirmation_pause(desk, scene, wnd, since, offset, notch, posts, sleeps,
+                                                       wheels):
+    scene.feed.notch = 0  # the wheel does not move the list
+
+    def move(event):
+        if event.args == (2,) and desk.clock.sleeps.count(2) == 1:
+            scene.feed.scroll_to(offset)
+            scene.feed.notch = notch
+    desk.on("sleep", None, move)
+    mark = len(desk.log)
+    assert names(wnd.GetMoments(next_page=True, force_wait=2)) == [f"post {n}" for n in posts]
+    assert desk.clock.sleeps == sleeps and len(since(mark).of("WheelDown")) == wheels
+
+
 def test_next_page_on_an_empty_list_does_not_scroll(desk):
     qyb_wechat.MomentsScene(desk, feed=0)
     wnd = MomentsWnd("root")
