@@ -4,6 +4,7 @@ import os
 
 import pytest
 
+import qybridge4.ui.moment as moment
 from qybridge4.logger import qylog
 from qybridge4.param import QyResponse
 
@@ -49,6 +50,12 @@ def test_argument_errors_come_before_any_window_action(desk, publishing, wnd, fi
     mark = len(desk.log)
     assert wnd.Publish(**kwargs) == result
     assert since(mark).of(*WINDOW_ACTIONS) == [] and publishing.panel is None
+
+
+def test_argument_errors_need_no_bound_window(files):
+    unbound = moment.MomentsWnd.__new__(moment.MomentsWnd)
+    assert unbound.Publish(media_files=files(*[f"{n}.png" for n in range(10)])) == QyResponse.error(
+        "一次最多发表9张图片")
 
 
 def test_text_only(desk, publishing, wnd):
