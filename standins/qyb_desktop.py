@@ -28,7 +28,8 @@ Handles (``uia.Control``) re-resolve on every use: a search (pre-order, descenda
 depth when ``searchDepth`` is not given) stands for its criteria, also beneath a handle that
 matches nothing yet; ``Exists`` looks once, whatever its seconds, and never raises; any other read
 or action on a handle that matches nothing raises ``LookupError``. ``Click`` takes ``x``, ``y``,
-``pos="rightbottom"`` and ``move`` as keywords only.
+``pos="rightbottom"`` and ``move``, ``WheelDown`` its ``wheelTimes`` and ``Paste`` its ``click`` as
+keywords only, as the module passes them.
 
 The clock (``desk.clock``) does not move by itself: each reading advances it by ``step`` (0 by
 default) and ``sleep`` by its argument, so a polling loop needs a step to time out. Both clocks

@@ -68,6 +68,8 @@ def test_a_collapsed_cell_fails_without_clicking(desk, scene, post):
     scene.feed.set_height(scene.feed.cells[1], 0)
     assert post.Like() == QyResponse.failure("当前朋友圈对象已失效")
     assert clicks(desk) == [] and len(qylog.records) == 1  # the roll's elapsed seconds only
+    desk.clock.step = 6  # the time limit is tested first
+    assert post.Like() == QyResponse.failure("打开互动面板操作超时") and clicks(desk) == []
 
 
 @pytest.mark.parametrize("buttons, like, action", [
