@@ -32,3 +32,8 @@ def test_searches(desk, scene, wnd, searches):
     assert searches == [picker, f"{picker}.GroupControl(ClassName='mmui::XSearchField', searchDepth=5)",
                         *[results, f"{results}.CheckBoxControl()"] * 2,
                         f"{picker}.ButtonControl(ClassName='mmui::XOutlineButton', Name='完成', searchDepth=5)"]
+    searches.clear()
+    picker = SessionPickerWindow.__new__(SessionPickerWindow)
+    picker._ui_cls_name = "Picker"
+    picker.__init__(wnd)
+    assert searches == ["W.WindowControl(ClassName='Picker', searchDepth=5)"]

@@ -73,3 +73,13 @@ def test_searches(desk, dialog, wnd, searches):
     WinOpenUI("r", wnd).input_files("a.png")
     bound = "W.WindowControl(ClassName='#32770', Name='选择文件', searchDepth=3)"
     assert searches == [bound, f"{bound}.EditControl(ClassName='Edit')"]
+
+
+def test_the_ui_identifiers_are_read_through_the_instance(desk, dialog, wnd, searches):
+    class Other(WinOpenUI):
+        _ui_cls_name = "Dlg"
+    ui = Other.__new__(Other)
+    ui._ui_name = "Files"
+    with pytest.raises(LookupError):  # nothing of that class and name
+        ui.__init__("r", wnd, 0)
+    assert searches == ["W.WindowControl(ClassName='Dlg', Name='Files', searchDepth=3)"]

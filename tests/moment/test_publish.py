@@ -114,10 +114,15 @@ def test_an_empty_privacy_mapping_skips_the_audience(desk, publishing, wnd):
     assert publishing.privacy_panel is None and desk.log.of("RollIntoView") == []
 
 
-def test_a_privacy_mapping_without_its_keys_raises_the_key_error(desk, publishing, wnd):
-    with pytest.raises(KeyError, match="tags"):
-        wnd.Publish(text="t", privacy_config={"privacy": "私密"})
-    assert publishing.privacy == "私密" and publishing.privacy_panel.alive
+@pytest.mark.parametrize("config, missing, radio", [
+    ({"privacy": "私密"}, "tags", "私密"),
+    ({"tags": ["家人"]}, "privacy", None),
+])
+def test_a_privacy_mapping_without_its_keys_raises_the_key_error(desk, publishing, wnd, config, missing, radio):
+    with pytest.raises(KeyError) as info:
+        wnd.Publish(text="t", privacy_config=config)
+    assert info.value.args == (missing,)
+    assert publishing.privacy == radio and publishing.privacy_panel.alive and publishing.ticked == []
 
 
 def test_a_panel_gone_at_the_first_test_is_success_without_a_press(desk, publishing, wnd):
