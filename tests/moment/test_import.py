@@ -158,7 +158,8 @@ def test_every_call_looks_up_the_module_names_afresh(desk, scene, wnd, monkeypat
 
 
 class Spy:
-    """Stands for a module name's object and records each use of it."""
+    """Stands for a module name's object and records each use of it: an attribute by its name,
+    a call by the number of its positional arguments and the names of its keywords."""
 
     def __init__(self, target, used):
         self._target, self._used = target, used
@@ -168,14 +169,14 @@ class Spy:
         return getattr(self._target, name)
 
     def __call__(self, *args, **kwargs):
-        self._used.append("()")
+        self._used.append(f"({len(args)}{''.join(f', {k}=' for k in kwargs)})")
         return self._target(*args, **kwargs)
 
 
-def _publish(**kwargs):
+def _publish(media=False, **kwargs):
     def run(scene, wnd, tmp_path):
         scene.enable_publish()
-        if "media_files" in kwargs:
+        if media:
             (tmp_path / "a.png").write_bytes(b"\0")
             kwargs["media_files"] = str(tmp_path / "a.png")
         wnd.Publish(**kwargs)
@@ -183,18 +184,18 @@ def _publish(**kwargs):
 
 
 @pytest.mark.parametrize("name, used, action", [
-    ("FindWindow", ["()"], lambda scene, wnd, tmp_path: moment.MomentsWnd("root")),
+    ("FindWindow", ["(0, name=)"], lambda scene, wnd, tmp_path: moment.MomentsWnd("root")),
     ("uia", ["ControlFromHandle"], lambda scene, wnd, tmp_path: moment.MomentsWnd("root")),
     ("qylog", ["debug"], lambda scene, wnd, tmp_path: wnd._get_current_moments()[0]._roll_into_view()),
     ("math", ["isfinite"], lambda scene, wnd, tmp_path: wnd.GetMoments(timeout=5)),
     ("QyResponse", ["error"], _publish()),
-    ("Menu", ["()"], _publish(text="t")),
-    ("SetClipboardText", ["()"], _publish(text="t")),
-    ("SessionPickerWindow", ["()"], _publish(text="t", privacy_config={"privacy": "公开", "tags": ["家人"]})),
-    ("os", ["path"], _publish(media_files=True)),
-    ("WinOpenUI", ["()"], _publish(media_files=True)),
-    ("win32gui", ["SendMessage", "SendMessage"], _publish(media_files=True)),
-    ("win32con", ["WM_SETTEXT", "BM_CLICK"], _publish(media_files=True)),
+    ("Menu", ["(1)"], _publish(text="t")),
+    ("SetClipboardText", ["(1)"], _publish(text="t")),
+    ("SessionPickerWindow", ["(1)"], _publish(text="t", privacy_config={"privacy": "公开", "tags": ["家人"]})),
+    ("os", ["path"], _publish(media=True)),
+    ("WinOpenUI", ["(0, root=, parent=)"], _publish(media=True)),
+    ("win32gui", ["SendMessage", "SendMessage"], _publish(media=True)),
+    ("win32con", ["WM_SETTEXT", "BM_CLICK"], _publish(media=True)),
 ])
 def test_module_names_rebound_after_import_are_obeyed(desk, scene, wnd, tmp_path, monkeypatch, name, used, action):
     seen = []
