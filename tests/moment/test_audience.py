@@ -22,6 +22,7 @@ def test_select_tags(desk, scene, wnd, tags, typed, ticked, logged):
     assert scene.ticked == ticked and qylog.records == logged
     assert not scene.picker.alive  # "完成" was clicked
     assert len(desk.log.of("ShortcutSelectAll")) == len(typed)
+    assert [e.args for e in desk.log.of("Exists")] == [(0,)] * len(typed)  # one look, no wait
 
 
 def test_searches(desk, scene, wnd, searches):

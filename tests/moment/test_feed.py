@@ -47,6 +47,9 @@ def test_the_end_of_the_feed_is_confirmed_after_a_pause(desk, scene, wnd, since)
     # The list moves to post 4 at the top during the pause: the first phase ends on its
     # done-test, not at the end of the feed; the second phase and the final read follow.
     (300, 100, range(5, 9), [0.3, 2, 2], 3),
+    # The same, but the list no longer moves: the second phase waits for the kept post 4 to
+    # leave the top, and finds the end of the feed instead.
+    (300, 0, range(4, 8), [0.3, 2, 0.3, 2], 4),
     # It moves by one post only: that read is the new base and the count starts again, so two
     # more still cycles pass before the next confirmation finds the end of the feed.
     (100, 0, range(2, 6), [0.3, 2, 0.3, 0.3, 2], 4),
@@ -63,6 +66,13 @@ def test_a_list_that_moves_during_the_confirmation_pause(desk, scene, wnd, since
     mark = len(desk.log)
     assert names(wnd.GetMoments(next_page=True, force_wait=2)) == [f"post {n}" for n in posts]
     assert desk.clock.sleeps == sleeps and len(since(mark).of("WheelDown")) == wheels
+
+
+def test_a_read_that_comes_back_empty_is_confirmed_at_once(desk, scene, wnd):
+    # The list loses every cell on each scroll: no still cycles are counted before the pause.
+    desk.on("WheelDown", None, lambda event: [cell.detach() for cell in list(scene.list.children)])
+    assert wnd.GetMoments(next_page=True, force_wait=2) == []
+    assert desk.clock.sleeps == [2] and len(desk.log.of("WheelDown")) == 1
 
 
 def test_next_page_on_an_empty_list_does_not_scroll(desk):

@@ -58,13 +58,25 @@ def test_argument_errors_need_no_bound_window(files):
         "一次最多发表9张图片")
 
 
+@pytest.mark.parametrize("video", [".mp4", ".AVI", ".mov", ".MKV", ".mgp", ".mpeg", ".RM", ".rmvb", ".wmv"])
+def test_the_suffix_lists(desk, publishing, wnd, files, video):
+    pictures = files(*[f"{n}{s}" for n, s in enumerate([".jpg", ".JPEG", ".png", ".GIF", ".bmp"] * 2)])
+    assert wnd.Publish(media_files=pictures) == QyResponse.error("一次最多发表9张图片")
+    assert wnd.Publish(media_files=files("a.png", "v" + video)) == QyResponse.error("不能同时指定视频和图片")
+    assert desk.log.of(*WINDOW_ACTIONS) == []
+
+
 def test_text_only(desk, publishing, wnd):
+    # A draft in the field is replaced: everything in the input box is selected before the paste.
+    desk.on("Click", None, lambda event: event.target.ClassName == "mmui::XTextEdit"
+            and setattr(publishing.input_box, "text", "草稿"))
     assert wnd.Publish(text="今天\n天气好") == QyResponse.success("发表成功")
     assert [e.target.Name for e in desk.log.of("RightClick")] == ["发表"]
     assert len(desk.log.of("Menu")) == 1 and not publishing.menu.alive  # "发表文字" was chosen
     assert desk.log.of("SendMessage") == [] and len(desk.log.of("FindWindow")) == 1
     assert desk.clipboard == "今天\n天气好" and publishing.input_box.text == "今天\n天气好"
     assert desk.clock.sleeps == [1] and publishing.presses == 1  # one press, one _publish_wait
+    assert {e.args for e in desk.log.of("Exists")} == {(0,)}  # the menu and the publish loop look once
 
 
 @pytest.mark.parametrize("names, kind, wait", [
