@@ -23,10 +23,10 @@ def test_without_next_page_two_reads_and_no_wheel(desk, scene, wnd, since):
 
 def test_a_page_turn_returns_the_next_page(desk, scene, wnd, since):
     mark = len(desk.log)
-    posts = wnd.GetMoments(next_page=True, speed1=1, speed2=1)
-    assert names(posts) == [f"post {n}" for n in range(5, 9)]
-    # First phase: three notches bring post 4 to the top; second phase: one notch moves it off.
-    assert [e.kwargs for e in since(mark).of("WheelDown")] == [{"wheelTimes": 1}] * 4
+    posts = wnd.GetMoments(next_page=True, speed1=1, speed2=2)
+    assert names(posts) == [f"post {n}" for n in range(6, 10)]
+    # First phase: three notches bring post 4 to the top; second phase: two notches move it off.
+    assert [e.kwargs for e in since(mark).of("WheelDown")] == [{"wheelTimes": 1}] * 3 + [{"wheelTimes": 2}]
     assert desk.clock.sleeps == [0.3, 0.3, 1]
     assert wnd._ids == [scene.feed.cells[n].runtimeid for n in range(4)]
 

@@ -94,6 +94,9 @@ def test_media(desk, publishing, wnd, files, names, kind, wait, tmp_path, monkey
     assert publishing.opened_files == [" ".join(f'"{p}"' for p in kept)]
     assert qylog.records == [f"强制等待{kind}上传时间：{wait}秒"]
     assert desk.clock.sleeps == [wait, 1] and desk.log.of("SetClipboardText") == []
+    # The files are handed over, then the wait is logged and slept, then the publish loop.
+    assert [e.kind for e in desk.log.of("SendMessage", "debug", "sleep")] == [
+        "SendMessage", "SendMessage", "debug", "sleep", "sleep"]
 
 
 def test_dropped_media_with_a_text_post_the_text_without_a_dialog(desk, publishing, wnd, files):
