@@ -48,6 +48,11 @@ py::object search(py::handle control, py::handle kind, const char* class_name, i
 
 void click(py::handle control) { qyb::call_method(control, qyb::name<"Click">()); }
 
+// The publish panel, searched once the toolbar has opened it.
+py::object publish_panel(py::handle window) {
+    return search(qyb::get(window, qyb::name<"control">()), qyb::name<"GroupControl">(), "mmui::SnsPublishPanel", 8);
+}
+
 // The entries of `media` that exist and whose lower-cased suffix is listed, as real paths.
 py::list usable(const qyb::Call& call, py::handle media, const py::list& suffixes) {
     py::object path = qyb::get(call.global<"os">(), qyb::name<"path">());
@@ -134,7 +139,6 @@ py::object publish(const qyb::Call& call) {
     if (!qyb::truthy(text_arg) && !qyb::truthy(media)) {
         return response(call, qyb::name<"error">(), nothing);
     }
-    py::object control = qyb::get(self, qyb::name<"control">());
     py::object panel;
     if (qyb::truthy(media)) {
         py::list image_suffixes = text_list(kImageSuffixes);
@@ -161,7 +165,7 @@ py::object publish(const qyb::Call& call) {
             return response(call, qyb::name<"error">(), nothing);
         }
         click(qyb::item(qyb::get(self, qyb::name<"toolbar_buttons">()), py::str("发表")));
-        panel = search(control, qyb::name<"GroupControl">(), "mmui::SnsPublishPanel", 8);
+        panel = publish_panel(self);
         if (!images.empty()) {
             upload(call, images, "强制等待图片上传时间：");
         } else if (!videos.empty()) {
@@ -169,7 +173,7 @@ py::object publish(const qyb::Call& call) {
         }
     } else {
         open_text_panel(call);
-        panel = search(control, qyb::name<"GroupControl">(), "mmui::SnsPublishPanel", 8);
+        panel = publish_panel(self);
     }
 
     if (qyb::truthy(privacy_config)) {

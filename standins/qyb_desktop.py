@@ -28,10 +28,13 @@ Handles (``uia.Control``) re-resolve on every use: a search (pre-order, descenda
 depth when ``searchDepth`` is not given) stands for its criteria, also beneath a handle that
 matches nothing yet; ``Exists`` looks once, whatever its seconds, and never raises; any other read
 or action on a handle that matches nothing raises ``LookupError``. ``Click`` takes ``x``, ``y``,
-``pos="rightbottom"`` and ``move`` as keywords only.
+``pos="rightbottom"`` and ``move``, ``WheelDown`` its ``wheelTimes`` and ``Paste`` its ``click`` as
+keywords only, as the module passes them.
 
 The clock (``desk.clock``) does not move by itself: each reading advances it by ``step`` (0 by
-default) and ``sleep`` by its argument, so a polling loop needs a step to time out.
+default) and ``sleep`` by its argument, so a polling loop needs a step to time out. Both clocks
+share that time line; ``desk.clock.reads`` counts the readings of each ("time", "monotonic"),
+which tells a test which clock a wait runs on.
 
 Log: every action, ``FindWindow``, ``GetChildren``, ``Exists``, ``RollIntoView``, ``SendMessage``,
 ``SetClipboardText``, ``Menu`` construction, clock sleep and ``qylog.debug`` appends an
@@ -47,6 +50,7 @@ with their reactions, are in ``qyb_wechat``.
 ``languages_without_all()`` puts a ``qybridge4.languages`` without ``__all__`` in place.
 """
 
+import collections
 import itertools
 import math
 import operator
@@ -211,6 +215,7 @@ class FakeClock:
     Each reading returns the current value and then advances the clock by ``step`` seconds, so
     a loop that polls the clock without sleeping ends; ``sleep`` advances by its argument and
     records it in ``sleeps`` (and in the desktop's log), refusing what ``time.sleep`` refuses.
+    ``reads`` counts the readings of each clock by its function's name.
     A loop that waits for a clock that does not move (step 0) is stopped after ``limit``
     readings with a RuntimeError, so a test fails instead of hanging.
     """
@@ -218,12 +223,13 @@ class FakeClock:
     EPOCH = 1_700_000_000.0
     limit = 100_000
 
-    def __init__(self, step=0.0, log=None):
+    def __init__(self, step=0.0, record=None):
         self.step = step
         self.elapsed = 0.0
         self.readings = 0
+        self.reads = collections.Counter()
         self.sleeps = []
-        self._log = log
+        self._record = record  # the desktop's: logs the sleep and runs its reactions
 
     def _read(self):
         value = self.elapsed
@@ -234,16 +240,18 @@ class FakeClock:
         return value
 
     def time(self):
+        self.reads["time"] += 1
         return self.EPOCH + self._read()
 
     def monotonic(self):
+        self.reads["monotonic"] += 1
         return 1000.0 + self._read()
 
     def sleep(self, seconds):
         self.elapsed += _sleep_length(seconds)
         self.sleeps.append(seconds)
-        if self._log is not None:
-            self._log.append(Event("sleep", None, (seconds,)))
+        if self._record is not None:
+            self._record("sleep", None, (seconds,))
 
 
 def _sleep_length(seconds):
@@ -267,7 +275,7 @@ class Desktop:
     def __init__(self, step=0.0):
         self.root = _Root()
         self.log = Log()
-        self.clock = FakeClock(step, self.log)
+        self.clock = FakeClock(step, self.record)
         self.clipboard = None
         self.focus = None
         self._ring = []

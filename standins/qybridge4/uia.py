@@ -130,7 +130,7 @@ class Control:
             desk.press_tab()
         desk.record("SendKeys", node, (text,))
 
-    def WheelDown(self, wheelTimes=1):
+    def WheelDown(self, *, wheelTimes=1):
         self._act("WheelDown", (), {"wheelTimes": wheelTimes})
 
     def ShortcutSelectAll(self):
@@ -148,7 +148,7 @@ class Control:
         _insert(node, str(text))
         qyb_desktop.current().record("Input", node, (text,))
 
-    def Paste(self, text, click=True):
+    def Paste(self, text, *, click=True):
         node = self._element()
         _insert(node, text)
         qyb_desktop.current().record("Paste", node, (text,), {"click": click})

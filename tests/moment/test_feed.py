@@ -23,10 +23,10 @@ def test_without_next_page_two_reads_and_no_wheel(desk, scene, wnd, since):
 
 def test_a_page_turn_returns_the_next_page(desk, scene, wnd, since):
     mark = len(desk.log)
-    posts = wnd.GetMoments(next_page=True, speed1=1, speed2=1)
-    assert names(posts) == [f"post {n}" for n in range(5, 9)]
-    # First phase: three notches bring post 4 to the top; second phase: one notch moves it off.
-    assert [e.kwargs for e in since(mark).of("WheelDown")] == [{"wheelTimes": 1}] * 4
+    posts = wnd.GetMoments(next_page=True, speed1=1, speed2=2)
+    assert names(posts) == [f"post {n}" for n in range(6, 10)]
+    # First phase: three notches bring post 4 to the top; second phase: two notches move it off.
+    assert [e.kwargs for e in since(mark).of("WheelDown")] == [{"wheelTimes": 1}] * 3 + [{"wheelTimes": 2}]
     assert desk.clock.sleeps == [0.3, 0.3, 1]
     assert wnd._ids == [scene.feed.cells[n].runtimeid for n in range(4)]
 
@@ -41,6 +41,38 @@ def test_the_end_of_the_feed_is_confirmed_after_a_pause(desk, scene, wnd, since)
     assert desk.clock.sleeps == [0.5, 3]
     reads = [e for e in since(mark).of("GetChildren") if e.target is scene.list]
     assert len(reads) == 4  # anchor, two scroll cycles, the confirmation
+
+
+@pytest.mark.parametrize("offset, notch, posts, sleeps, wheels", [
+    # The list moves to post 4 at the top during the pause: the first phase ends on its
+    # done-test, not at the end of the feed; the second phase and the final read follow.
+    (300, 100, range(5, 9), [0.3, 2, 2], 3),
+    # The same, but the list no longer moves: the second phase waits for the kept post 4 to
+    # leave the top, and finds the end of the feed instead.
+    (300, 0, range(4, 8), [0.3, 2, 0.3, 2], 4),
+    # It moves by one post only: that read is the new base and the count starts again, so two
+    # more still cycles pass before the next confirmation finds the end of the feed.
+    (100, 0, range(2, 6), [0.3, 2, 0.3, 0.3, 2], 4),
+])
+def test_a_list_that_moves_during_the_confirmation_pause(desk, scene, wnd, since, offset, notch, posts, sleeps,
+                                                       wheels):
+    scene.feed.notch = 0  # the wheel does not move the list
+
+    def move(event):
+        if event.args == (2,) and desk.clock.sleeps.count(2) == 1:
+            scene.feed.scroll_to(offset)
+            scene.feed.notch = notch
+    desk.on("sleep", None, move)
+    mark = len(desk.log)
+    assert names(wnd.GetMoments(next_page=True, force_wait=2)) == [f"post {n}" for n in posts]
+    assert desk.clock.sleeps == sleeps and len(since(mark).of("WheelDown")) == wheels
+
+
+def test_a_read_that_comes_back_empty_is_confirmed_at_once(desk, scene, wnd):
+    # The list loses every cell on each scroll: no still cycles are counted before the pause.
+    desk.on("WheelDown", None, lambda event: [cell.detach() for cell in list(scene.list.children)])
+    assert wnd.GetMoments(next_page=True, force_wait=2) == []
+    assert desk.clock.sleeps == [2] and len(desk.log.of("WheelDown")) == 1
 
 
 def test_next_page_on_an_empty_list_does_not_scroll(desk):
@@ -89,7 +121,7 @@ def test_a_pause_never_sleeps_past_the_deadline(desk, scene, wnd):
         wnd.GetMoments(next_page=True, force_wait=1, timeout=0.5)
     # The interval, then only what was left of the deadline instead of force_wait.
     assert desk.clock.sleeps == [0.3, pytest.approx(0.2)]
-    assert len(wnd._ids) == 4
+    assert len(wnd._ids) == 4 and desk.clock.reads["time"] == 0
 
 
 def test_the_deadline_is_tested_before_the_first_read(desk, scene, wnd, since):

@@ -30,9 +30,11 @@ def test_zero_wait_makes_no_search(desk, dialog, wnd):
 
 def test_a_dialog_that_never_comes_ends_the_wait_quietly(desk, scene, wnd):
     desk.clock.step = 0.5
+    desk.clock.reads.clear()
     with pytest.raises(LookupError):  # the handle of a control that matches nothing
         WinOpenUI("r", wnd, 2)
     assert len(desk.log.of("FindWindow")) == 1 + 3 and desk.clock.sleeps == []
+    assert desk.clock.reads["monotonic"] == 0  # the wall clock
 
 
 @pytest.mark.parametrize("files, text", [
@@ -65,3 +67,19 @@ def test_three_buttons_are_a_value_error_with_nothing_sent(desk, scene, wnd):
     with pytest.raises(ValueError, match=r"^too many values to unpack \(expected 2\)$"):
         ui.input_files(["a.png"])
     assert messages(desk) == [] and scene.edit.text == ""
+
+
+def test_searches(desk, dialog, wnd, searches):
+    WinOpenUI("r", wnd).input_files("a.png")
+    bound = "W.WindowControl(ClassName='#32770', Name='选择文件', searchDepth=3)"
+    assert searches == [bound, f"{bound}.EditControl(ClassName='Edit')"]
+
+
+def test_the_ui_identifiers_are_read_through_the_instance(desk, dialog, wnd, searches):
+    class Other(WinOpenUI):
+        _ui_cls_name = "Dlg"
+    ui = Other.__new__(Other)
+    ui._ui_name = "Files"
+    with pytest.raises(LookupError):  # nothing of that class and name
+        ui.__init__("r", wnd, 0)
+    assert searches == ["W.WindowControl(ClassName='Dlg', Name='Files', searchDepth=3)"]

@@ -2,6 +2,7 @@
 metaclass, PrivacyConfig, import failures, and truncate_string."""
 import inspect
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -102,6 +103,14 @@ def test_a_missing_service_fails_the_import(prelude, error):
     assert result.stdout.splitlines() == [error, "False"], result.stderr
 
 
+def test_only_the_entry_is_exported():
+    nm = shutil.which("nm")
+    if nm is None:
+        pytest.skip("nm is not installed")
+    out = subprocess.run([nm, "-D", "--defined-only", moment.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit_moment"]
+
+
 def test_star_import_without_all_takes_public_names():
     result = run_child("""
         import qyb_desktop
@@ -146,3 +155,50 @@ def test_every_call_looks_up_the_module_names_afresh(desk, scene, wnd, monkeypat
     monkeypatch.setattr(moment, "truncate_string", lambda s: "short")
     post = wnd._get_current_moments()[0]
     assert type(post) is Post and repr(post).startswith("<WeChat Moments TimelineContentCell (short) at 0x")
+
+
+class Spy:
+    """Stands for a module name's object and records each use of it: an attribute by its name,
+    a call by the number of its positional arguments and the names of its keywords."""
+
+    def __init__(self, target, used):
+        self._target, self._used = target, used
+
+    def __getattr__(self, name):
+        self._used.append(name)
+        return getattr(self._target, name)
+
+    def __call__(self, *args, **kwargs):
+        self._used.append(f"({len(args)}{''.join(f', {k}=' for k in kwargs)})")
+        return self._target(*args, **kwargs)
+
+
+def _publish(media=False, **kwargs):
+    def run(scene, wnd, tmp_path):
+        scene.enable_publish()
+        if media:
+            (tmp_path / "a.png").write_bytes(b"\0")
+            kwargs["media_files"] = str(tmp_path / "a.png")
+        wnd.Publish(**kwargs)
+    return run
+
+
+@pytest.mark.parametrize("name, used, action", [
+    ("FindWindow", ["(0, name=)"], lambda scene, wnd, tmp_path: moment.MomentsWnd("root")),
+    ("uia", ["ControlFromHandle"], lambda scene, wnd, tmp_path: moment.MomentsWnd("root")),
+    ("qylog", ["debug"], lambda scene, wnd, tmp_path: wnd._get_current_moments()[0]._roll_into_view()),
+    ("math", ["isfinite"], lambda scene, wnd, tmp_path: wnd.GetMoments(timeout=5)),
+    ("QyResponse", ["error"], _publish()),
+    ("Menu", ["(1)"], _publish(text="t")),
+    ("SetClipboardText", ["(1)"], _publish(text="t")),
+    ("SessionPickerWindow", ["(1)"], _publish(text="t", privacy_config={"privacy": "公开", "tags": ["家人"]})),
+    ("os", ["path"], _publish(media=True)),
+    ("WinOpenUI", ["(0, root=, parent=)"], _publish(media=True)),
+    ("win32gui", ["SendMessage", "SendMessage"], _publish(media=True)),
+    ("win32con", ["WM_SETTEXT", "BM_CLICK"], _publish(media=True)),
+])
+def test_module_names_rebound_after_import_are_obeyed(desk, scene, wnd, tmp_path, monkeypatch, name, used, action):
+    seen = []
+    monkeypatch.setattr(moment, name, Spy(getattr(moment, name), seen))
+    action(scene, wnd, tmp_path)
+    assert seen[:len(used)] == used

@@ -52,6 +52,7 @@ def test_the_pop_up_opens_after_clicks_further_left(desk, scene, wnd, post):
 def test_a_pop_up_that_never_opens_fails_after_five_seconds(desk, scene, wnd, post):
     scene.popup(opens_at=None)
     desk.clock.step = 0.5
+    desk.clock.reads.clear()
     result = post._open_like_panel()
     assert result == QyResponse.failure("打开互动面板操作超时") and result
     # Checks at 0.5, 1.0, ... 5.0 s click; the check at 5.5 s gives up. No pauses.
@@ -59,7 +60,7 @@ def test_a_pop_up_that_never_opens_fails_after_five_seconds(desk, scene, wnd, po
     rect = scene.feed.cells[1].rect
     assert qylog.records == [0.5, f"打开互动面板操作超时：True ({rect.left},{rect.top},{rect.right},{rect.bottom})"
                                    f"[{rect.width()}x{rect.height()}]"]
-    assert desk.clock.sleeps == []
+    assert desk.clock.sleeps == [] and desk.clock.reads["monotonic"] == 0  # the wall clock
 
 
 def test_a_collapsed_cell_fails_without_clicking(desk, scene, post):
@@ -67,6 +68,8 @@ def test_a_collapsed_cell_fails_without_clicking(desk, scene, post):
     scene.feed.set_height(scene.feed.cells[1], 0)
     assert post.Like() == QyResponse.failure("当前朋友圈对象已失效")
     assert clicks(desk) == [] and len(qylog.records) == 1  # the roll's elapsed seconds only
+    desk.clock.step = 6  # the time limit is tested first
+    assert post.Like() == QyResponse.failure("打开互动面板操作超时") and clicks(desk) == []
 
 
 @pytest.mark.parametrize("buttons, like, action", [
@@ -122,3 +125,14 @@ def test_a_post_is_built_from_its_cell(desk, scene, wnd):
     post = Moments(wnd.control.ListControl().GetChildren()[0], wnd)
     assert (post.content, post.id, post.parent, post.root) == (cell.Name, cell.runtimeid, wnd, "root")
     assert not hasattr(post, "like_panel")
+
+
+def test_searches(desk, scene, post, searches):
+    scene.popup()
+    post.Like()
+    panel = "W.WindowControl(ClassName='mmui::TimelineFloatMenu', Name='Weixin')"
+    assert searches == ["W.ListControl()"] * 2 + [panel, f"{panel}.ButtonControl(Name='赞')",
+                                                   f"{panel}.ButtonControl(Name='取消')"]
+    searches.clear()
+    post.Comment("x")
+    assert searches[2:] == [panel, f"{panel}.ButtonControl(Name='评论')", "W.ListControl()"]

@@ -4,6 +4,7 @@ import os
 
 import pytest
 
+import qybridge4.ui.moment as moment
 from qybridge4.logger import qylog
 from qybridge4.param import QyResponse
 
@@ -51,13 +52,31 @@ def test_argument_errors_come_before_any_window_action(desk, publishing, wnd, fi
     assert since(mark).of(*WINDOW_ACTIONS) == [] and publishing.panel is None
 
 
+def test_argument_errors_need_no_bound_window(files):
+    unbound = moment.MomentsWnd.__new__(moment.MomentsWnd)
+    assert unbound.Publish(media_files=files(*[f"{n}.png" for n in range(10)])) == QyResponse.error(
+        "一次最多发表9张图片")
+
+
+@pytest.mark.parametrize("video", [".mp4", ".AVI", ".mov", ".MKV", ".mgp", ".mpeg", ".RM", ".rmvb", ".wmv"])
+def test_the_suffix_lists(desk, publishing, wnd, files, video):
+    pictures = files(*[f"{n}{s}" for n, s in enumerate([".jpg", ".JPEG", ".png", ".GIF", ".bmp"] * 2)])
+    assert wnd.Publish(media_files=pictures) == QyResponse.error("一次最多发表9张图片")
+    assert wnd.Publish(media_files=files("a.png", "v" + video)) == QyResponse.error("不能同时指定视频和图片")
+    assert desk.log.of(*WINDOW_ACTIONS) == []
+
+
 def test_text_only(desk, publishing, wnd):
+    # A draft in the field is replaced: everything in the input box is selected before the paste.
+    desk.on("Click", None, lambda event: event.target.ClassName == "mmui::XTextEdit"
+            and setattr(publishing.input_box, "text", "草稿"))
     assert wnd.Publish(text="今天\n天气好") == QyResponse.success("发表成功")
     assert [e.target.Name for e in desk.log.of("RightClick")] == ["发表"]
     assert len(desk.log.of("Menu")) == 1 and not publishing.menu.alive  # "发表文字" was chosen
     assert desk.log.of("SendMessage") == [] and len(desk.log.of("FindWindow")) == 1
     assert desk.clipboard == "今天\n天气好" and publishing.input_box.text == "今天\n天气好"
     assert desk.clock.sleeps == [1] and publishing.presses == 1  # one press, one _publish_wait
+    assert {e.args for e in desk.log.of("Exists")} == {(0,)}  # the menu and the publish loop look once
 
 
 @pytest.mark.parametrize("names, kind, wait", [
@@ -75,6 +94,9 @@ def test_media(desk, publishing, wnd, files, names, kind, wait, tmp_path, monkey
     assert publishing.opened_files == [" ".join(f'"{p}"' for p in kept)]
     assert qylog.records == [f"强制等待{kind}上传时间：{wait}秒"]
     assert desk.clock.sleeps == [wait, 1] and desk.log.of("SetClipboardText") == []
+    # The files are handed over, then the wait is logged and slept, then the publish loop.
+    assert [e.kind for e in desk.log.of("SendMessage", "debug", "sleep")] == [
+        "SendMessage", "SendMessage", "debug", "sleep", "sleep"]
 
 
 def test_dropped_media_with_a_text_post_the_text_without_a_dialog(desk, publishing, wnd, files):
@@ -95,8 +117,11 @@ def test_audience(desk, publishing, wnd, config, radio, ticked):
     assert wnd.Publish(text="t", privacy_config=config) == QyResponse.success("发表成功")
     assert publishing.privacy == radio and publishing.ticked == ticked
     assert not publishing.privacy_panel.alive  # "确定"
-    assert desk.log.of("RollIntoView")[0].target is publishing.privacy_entry
-    assert 0.3 in desk.clock.sleeps
+    # The entry is scrolled into view, 0.3 s pass, then it is clicked; the publish loop's wait.
+    entry = [str(e) for e in desk.log.of("RollIntoView", "sleep", "Click")
+             if e.kind == "sleep" or e.target is publishing.privacy_entry]
+    assert entry == ["RollIntoView TextControl '谁可以看' GroupControl QFScrollArea", "sleep 0.3",
+                     "Click TextControl '谁可以看'", "sleep 1"]
 
 
 def test_an_empty_privacy_mapping_skips_the_audience(desk, publishing, wnd):
@@ -104,10 +129,15 @@ def test_an_empty_privacy_mapping_skips_the_audience(desk, publishing, wnd):
     assert publishing.privacy_panel is None and desk.log.of("RollIntoView") == []
 
 
-def test_a_privacy_mapping_without_its_keys_raises_the_key_error(desk, publishing, wnd):
-    with pytest.raises(KeyError, match="tags"):
-        wnd.Publish(text="t", privacy_config={"privacy": "私密"})
-    assert publishing.privacy == "私密" and publishing.privacy_panel.alive
+@pytest.mark.parametrize("config, missing, radio", [
+    ({"privacy": "私密"}, "tags", "私密"),
+    ({"tags": ["家人"]}, "privacy", None),
+])
+def test_a_privacy_mapping_without_its_keys_raises_the_key_error(desk, publishing, wnd, config, missing, radio):
+    with pytest.raises(KeyError) as info:
+        wnd.Publish(text="t", privacy_config=config)
+    assert info.value.args == (missing,)
+    assert publishing.privacy == radio and publishing.privacy_panel.alive and publishing.ticked == []
 
 
 def test_a_panel_gone_at_the_first_test_is_success_without_a_press(desk, publishing, wnd):
@@ -127,9 +157,11 @@ def test_a_panel_that_stays_gives_none_after_thirty_attempts(desk, scene, wnd):
 def test_the_menu_is_polled_without_pauses_and_chosen_after_three_seconds(desk, scene, wnd):
     scene.enable_publish(menu_delay=None)
     desk.clock.step = 0.5
+    desk.clock.reads.clear()
     with pytest.raises(LookupError):  # "发表文字" on a menu that never came
         wnd.Publish(text="t")
     assert len(desk.log.of("Menu")) == 6 and desk.clock.sleeps == []
+    assert desk.clock.reads["monotonic"] == 0  # the wall clock
 
 
 def test_a_menu_is_built_when_the_time_ran_out_before_the_first_look(desk, publishing, wnd):
@@ -150,3 +182,15 @@ def test_the_privacy_entry_is_read_anew_for_each_comparison(desk, publishing, wn
             return super().__getitem__(key)
     wnd.Publish(text="t", privacy_config=Config(privacy="私密", tags=["家人"]))
     assert reads == ["privacy"] * 4 + ["tags"] * 2 and publishing.privacy == "私密"
+
+
+def test_searches(desk, publishing, wnd, searches):
+    wnd.Publish(text="t", privacy_config={"privacy": "私密", "tags": []})
+    panel = "W.GroupControl(ClassName='mmui::SnsPublishPanel', searchDepth=8)"
+    box = f"{panel}.GroupControl(ClassName='mmui::PublishInputView', searchDepth=6)"
+    privacy = "<GroupControl '' mmui::PublishPrivacyView>"  # the radio buttons' parent
+    assert [s for s in searches if not s.startswith("<PaneControl 'Desktop'")] == [  # but the Menu's own
+        panel, f"{panel}.TextControl(Name='谁可以看')", f"{panel}.GroupControl(ClassName='QFScrollArea')",
+        "W.RadioButtonControl(ClassName='mmui::PublishPrivacySelection', searchDepth=5)",
+        f"{privacy}.RadioButtonControl(Name='私密')", f"{privacy}.ButtonControl(Name='确定')",
+        box, f"{box}.EditControl(searchDepth=6)", f"{panel}.ButtonControl(Name='发表', searchDepth=4)"]

@@ -35,6 +35,7 @@ def test_time_out(desk, step, timeout, searches):
         MomentsWnd("root", timeout)
     assert type(info.value) is Exception and str(info.value) == "朋友圈窗口打开超时"
     assert len(desk.log.of("FindWindow")) == searches and desk.clock.sleeps == []
+    assert desk.clock.reads["time"] == 0  # the wait runs on the monotonic clock
 
 
 def test_zero_time_out_searches_while_the_clock_stands(desk, scene):
@@ -84,3 +85,10 @@ def test_the_post_list_leaves_out_the_two_timeline_cell_classes(desk, classes, p
     assert type(found) is list and all(type(p) is Moments and p.parent is wnd for p in found)
     assert [p.content for p in found] == [f"cell {i}" for i in posts]
     assert [p.id for p in found] == [cells[i].runtimeid for i in posts]
+
+
+def test_searches(desk, scene, searches):
+    MomentsWnd("root")._get_current_moments()
+    assert searches == ["W.ToolBarControl(ClassName='mmui::SNSWindowToolBar', searchDepth=5)",
+                        "W.ButtonControl(Name='关闭')",
+                        "W.ListControl()"]

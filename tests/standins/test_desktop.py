@@ -167,16 +167,19 @@ def test_set_text_and_input(desk):
 
 
 def test_clock_ticks_on_each_reading_and_advances_on_sleep():
-    clock = qyb_desktop.install(step=0.5).clock
+    desk = qyb_desktop.install(step=0.5)
+    clock = desk.clock
+    desk.on("sleep", None, lambda event: clock.monotonic())  # a reaction to the sleep reads the clock
     assert clock.monotonic() == 1000.0 and clock.monotonic() == 1000.5
     assert clock.time() == clock.EPOCH + 1.0
     clock.sleep(2)
     clock.step = 0
-    assert clock.monotonic() == clock.monotonic() == 1003.5
-    assert clock.sleeps == [2] and clock.readings == 5
+    assert clock.monotonic() == clock.monotonic() == 1004.0
+    assert clock.sleeps == [2] and clock.readings == 6
+    assert clock.reads == {"monotonic": 5, "time": 1}
     clock.limit = 8
     with pytest.raises(RuntimeError, match="never passes"):
-        while clock.monotonic() - 1003.5 <= 1:
+        while clock.monotonic() - 1004.0 <= 1:
             pass
 
 
