@@ -189,12 +189,14 @@ PyObject* pairs(PyObject*, PyObject* values) {
     }
 }
 
-// The constant hook: NaN, Infinity and -Infinity are not JSON.
+// The constant hook: NaN, Infinity and -Infinity are not JSON. The message is made before the
+// error is set: PyErr_Format would replace a failure to make it with an empty ValueError, which
+// the reader reports as a fault of the answer.
 PyObject* reject_constant(PyObject*, PyObject* value) {
-    PyObject* text = PyObject_Format(value, nullptr);
-    if (text != nullptr) {
-        PyErr_Format(PyExc_ValueError, "invalid JSON number: %U", text);
-        Py_DECREF(text);
+    PyObject* message = PyUnicode_FromFormat("invalid JSON number: %S", value);
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, message);
+        Py_DECREF(message);
     }
     return nullptr;
 }

@@ -42,7 +42,7 @@ py::object status_gateway(const qyb::Call& call) {
             delete_registry(call);
             fail(call, "Remote Gateway is not running");
         }
-        call.global<"_health">()(registry, py::arg("timeout") = 1.0);
+        call.global<"_health">()(registry, py::arg("timeout") = py::float_(1.0));
         return public_record(call, registry);
     });
 }
@@ -107,7 +107,7 @@ void wait_for_end(const qyb::Call& call, py::handle process, double timeout) {
     for (;;) {
         double step = std::max(0.0, std::min(kWaitStep, deadline - monotonic(call)));
         try {
-            qyb::get(process, name<"wait">())(py::arg("timeout") = step);
+            qyb::get(process, name<"wait">())(py::arg("timeout") = py::float_(step));
             return;
         } catch (py::error_already_set& e) {
             if (!e.matches(qyb::get(psutil, name<"TimeoutExpired">()).ptr())) {

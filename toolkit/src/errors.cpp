@@ -47,7 +47,12 @@ void restore_current_exception() noexcept {
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
-        e.set_error();
+        // A value pybind11 could not convert (make_tuple's cast_error) leaves the failure of that
+        // conversion set, a MemoryError: it is the one to raise, not the RuntimeError that
+        // set_error would put in its place.
+        if (!PyErr_Occurred()) {
+            e.set_error();
+        }
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (std::exception& e) {
