@@ -73,7 +73,7 @@ py::object add_managed_worker(const qyb::Call& call) {
             fail(call, "Remote Gateway is not running");
         }
         py::object workers = field(registry, "managed_workers");
-        if (!qyb::check(PySequence_Contains(workers.ptr(), nickname.ptr()))) {
+        if (!qyb::contains(workers, nickname)) {
             if (PyList_GET_SIZE(workers.ptr()) >= kMaxWorkers) {
                 fail(call, "Remote Gateway managed worker list is full");
             }
