@@ -17,7 +17,7 @@ WINDOWS = {
     "method": [(0, 70)],
     "class": [(0, 80)],
     "request": [(0, 200)],
-    "client": [(0, 140)],
+    "client": [(0, 160)],
     "settings": [(100, 160)],
 }
 

@@ -15,7 +15,13 @@ void throw_error() {
 }
 
 void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+    // Not PyErr_SetString: when the text cannot be made, it raises `type` with no argument in
+    // place of the MemoryError, and a caller that handles `type` takes that for the refusal.
+    PyObject* text = PyUnicode_FromString(message);
+    if (text != nullptr) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw_error();
 }
 
