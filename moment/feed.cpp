@@ -37,7 +37,7 @@ public:
     // Sleeps `seconds`, never past the deadline, which is tested again afterwards.
     void pause(py::handle seconds) const {
         py::object left = remaining();
-        sleep(call_, left.is_none() || !less(left, seconds) ? seconds : py::handle(left));
+        sleep(call_, left.is_none() || !qyb::compare(left, seconds, Py_LT) ? seconds : py::handle(left));
         remaining();
     }
 
@@ -129,7 +129,7 @@ py::object get_moments(const qyb::Call& call) {
     for (py::handle entry : entries) {
         auto [id, was_visible] = qyb::unpack_pair(entry);
         if (!qyb::truthy(was_visible)) {
-            if (qyb::check(PySequence_Contains(anchor.ptr(), id.ptr()))) {
+            if (qyb::contains(anchor, id)) {
                 qyb::call_method(anchor, qyb::name<"remove">(), id);
             }
             break;

@@ -12,7 +12,7 @@ py::object init(const qyb::Call& call) {
     // The top-level dialog is awaited by its title, on the wall clock and without pauses; a dialog
     // that never comes ends the wait quietly.
     py::object start = wall_clock(call);
-    while (less(minus(wall_clock(call), start), wait)) {
+    while (qyb::compare(minus(wall_clock(call), start), wait, Py_LT)) {
         py::object found = call.global<"FindWindow">()(py::arg("classname") = "#32770", py::arg("name") = "打开");
         if (qyb::truthy(found)) {
             break;

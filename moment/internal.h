@@ -19,10 +19,8 @@ inline void sleep(const qyb::Call& call, py::handle seconds) {
     qyb::call_method(call.global<"time">(), qyb::name<"sleep">(), seconds);
 }
 
-// `a - b` and `a > b`, `a < b` with the interpreter's rules and errors.
+// `a - b` with the interpreter's rules and errors.
 inline py::object minus(py::handle a, py::handle b) { return qyb::steal(PyNumber_Subtract(a.ptr(), b.ptr())); }
-inline bool greater(py::handle a, py::handle b) { return qyb::compare(a, b, Py_GT); }
-inline bool less(py::handle a, py::handle b) { return qyb::compare(a, b, Py_LT); }
 
 // `str(value)` and the concatenation of texts.
 inline py::object text(py::handle value) { return qyb::steal(PyObject_Str(value.ptr())); }

@@ -16,7 +16,7 @@ py::object truncate_string(const qyb::Call& call) {
     s = qyb::call_method(s, qyb::name<"strip">());
     Py_ssize_t length = PyObject_Length(s.ptr());
     if (length < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (qyb::compare(py::int_(length), n, Py_LE)) {
         return s;

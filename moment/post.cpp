@@ -62,7 +62,7 @@ py::object roll_into_view(const qyb::Call& call) {
     debug(call, minus(wall_clock(call), start));
     py::dict record;
     for (py::handle id : read_ids(window)) {
-        qyb::set_item(record, id, py::bool_(qyb::check(PySequence_Contains(before.ptr(), id.ptr()))));
+        qyb::set_item(record, id, py::bool_(qyb::contains(before, id)));
     }
     qyb::set(window, qyb::name<"_roll_cache_id">(), record);
     return py::none();
@@ -82,7 +82,7 @@ py::object open_like_panel(const qyb::Call& call) {
     long x = 0;
     while (!exists_now(like_panel_of(self))) {
         py::object cell = control_of(self);
-        if (greater(minus(wall_clock(call), start), py::int_(5))) {
+        if (qyb::compare(minus(wall_clock(call), start), py::int_(5), Py_GT)) {
             py::object present = qyb::call_method(cell, qyb::name<"Exists">(), py::int_(0));
             py::object rect = qyb::get(cell, qyb::name<"BoundingRectangle">());
             debug(call, concat({py::str("打开互动面板操作超时："), text(present), py::str(" "), text(rect)}));

@@ -63,7 +63,7 @@ py::list usable(const qyb::Call& call, py::handle media, const py::list& suffixe
         }
         py::object parts = qyb::call_method(path, qyb::name<"splitext">(), entry);
         py::object suffix = qyb::call_method(qyb::item(parts, py::int_(1)), qyb::name<"lower">());
-        if (qyb::check(PySequence_Contains(suffixes.ptr(), suffix.ptr()))) {
+        if (qyb::contains(suffixes, suffix)) {
             kept.append(qyb::call_method(path, qyb::name<"realpath">(), entry));
         }
     }
@@ -90,7 +90,7 @@ void open_text_panel(const qyb::Call& call) {
                      qyb::name<"RightClick">());
     py::object start = wall_clock(call);
     py::object menu;
-    while (!greater(minus(wall_clock(call), start), py::int_(3))) {
+    while (!qyb::compare(minus(wall_clock(call), start), py::int_(3), Py_GT)) {
         menu = qyb::invoke(call.global<"Menu">(), self);
         py::object control = qyb::get(menu, qyb::name<"control">());
         if (qyb::truthy(qyb::call_method(control, qyb::name<"Exists">(), py::int_(0)))) {

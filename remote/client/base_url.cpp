@@ -72,7 +72,7 @@ py::object validate_base_url(const qyb::Call& call) {
     if ((!http && !qyb::equals(scheme, name<"https">())) || !qyb::truthy(host)) {
         refuse(call, "invalid_base_url", "remote base URL must be an HTTP(S) URL");
     }
-    if (qyb::check(PySequence_Contains(parts.attr(name<"netloc">()).ptr(), py::str("@").ptr()))) {
+    if (qyb::contains(parts.attr(name<"netloc">()), py::str("@"))) {
         refuse(call, "invalid_base_url", "credentials are not allowed in remote base URL");
     }
     if (qyb::truthy(parts.attr(name<"query">())) || qyb::truthy(parts.attr(name<"fragment">()))) {

@@ -17,7 +17,7 @@ namespace {
 bool starts_with(py::handle text, py::handle prefix) {
     Py_ssize_t found = PyUnicode_Tailmatch(text.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
     if (found < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return found == 1;
 }

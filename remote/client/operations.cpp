@@ -31,7 +31,7 @@ py::object auth_check(const qyb::Call& call) {
                                   ? PyDict_GetItemWithError(answer.ptr(), name<"authenticated">().ptr())
                                   : nullptr;
     if (authenticated == nullptr && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (authenticated != Py_True) {
         refuse(call, "invalid_response", "remote authentication was not confirmed");
@@ -50,7 +50,7 @@ py::object read_upload(py::handle file, Py_ssize_t expected) {
     Py_ssize_t capacity = std::min(expected, kMaxUploadBytes) + 1;
     PyObject* buffer = PyBytes_FromStringAndSize(nullptr, capacity);
     if (buffer == nullptr) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     py::object body = qyb::steal(buffer);
     Py_ssize_t total = 0;
@@ -63,7 +63,7 @@ py::object read_upload(py::handle file, Py_ssize_t expected) {
             capacity = std::min(capacity * 2, bound);
             PyObject* grown = body.release().ptr();
             if (_PyBytes_Resize(&grown, capacity) < 0) {
-                throw py::error_already_set();
+                qyb::throw_error();
             }
             body = qyb::steal(grown);
         }
@@ -74,7 +74,7 @@ py::object read_upload(py::handle file, Py_ssize_t expected) {
         view.attr(name<"release">())();
         const Py_ssize_t n = PyLong_AsSsize_t(count.ptr());
         if (n == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (n == 0) {
             break;
@@ -83,7 +83,7 @@ py::object read_upload(py::handle file, Py_ssize_t expected) {
     }
     PyObject* exact = body.release().ptr();
     if (_PyBytes_Resize(&exact, total) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return qyb::steal(exact);
 }

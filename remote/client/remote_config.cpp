@@ -157,7 +157,7 @@ py::object config_remove(const qyb::Call& call) {
         }
     }
     if (PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     qyb::call_method(qyb::get(self, name<"token_store">()), name<"delete">(), reference);
     return py::none();

@@ -28,7 +28,7 @@ namespace {
     py::object callee = qyb::steal(_PyObject_FunctionStr(cls.ptr()));
     PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee.ptr(),
                  key.ptr());
-    throw py::error_already_set();
+    qyb::throw_error();
 }
 
 py::object call_with(py::handle cls, py::handle kwargs) {
@@ -84,7 +84,7 @@ py::object read_file(const qyb::Call& call, py::handle path, py::handle limit) {
     if (PyLong_Check(limit.ptr())) {
         cap = PyLong_AsSsize_t(limit.ptr());
         if (cap == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         cap = std::max<Py_ssize_t>(cap, 0);
     }
@@ -101,7 +101,7 @@ py::object read_file(const qyb::Call& call, py::handle path, py::handle limit) {
             py::object chunk = read(fd, std::min<Py_ssize_t>(cap + 1 - total, 1 << 20));
             Py_ssize_t n = PyBytes_Size(chunk.ptr());
             if (n < 0) {
-                throw py::error_already_set();
+                qyb::throw_error();
             }
             if (n == 0) {
                 break;
@@ -144,7 +144,7 @@ bool is_encodable(py::handle text) {
         return true;
     }
     if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     PyErr_Clear();
     return false;
@@ -217,7 +217,7 @@ py::object member(py::handle data, py::handle key) {
         if (!PyErr_Occurred()) {
             PyErr_SetObject(PyExc_KeyError, key.ptr());
         }
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return py::reinterpret_borrow<py::object>(value);
 }
@@ -306,7 +306,7 @@ py::object config_save(const qyb::Call& call) {
 py::object config_record(const qyb::Call& call) {
     py::object record = call.global<"asdict">()(call[0]);
     if (PyDict_DelItem(record.ptr(), name<"alias">().ptr()) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return record;
 }
@@ -332,7 +332,7 @@ void write_all(py::handle os, py::handle fd, py::handle data) {
         }
         Py_ssize_t n = PyNumber_AsSsize_t(write(fd, part).ptr(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (n <= 0 || n > size - done) {
             qyb::raise(PyExc_OSError, "os.write() reported an impossible byte count");

@@ -109,7 +109,7 @@ bool scan_structure(const Char* text, Py_ssize_t size, std::vector<Py_ssize_t>& 
 // The same pass over a decoded text, in its own code-unit width.
 bool scan_text(PyObject* text, std::vector<Py_ssize_t>& members) {
     if (PyUnicode_READY(text) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
@@ -158,7 +158,7 @@ bool members_kept(PyObject* value, const std::vector<Py_ssize_t>& members, std::
 void add_member(PyObject* result, PyObject* key, PyObject* value) {
     const Py_ssize_t before = PyDict_GET_SIZE(result);
     if (PyDict_SetDefault(result, key, value) == nullptr) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (PyDict_GET_SIZE(result) == before) {
         py::object text = qyb::steal(PyObject_Format(key, nullptr));
@@ -189,12 +189,14 @@ PyObject* pairs(PyObject*, PyObject* values) {
     }
 }
 
-// The constant hook: NaN, Infinity and -Infinity are not JSON.
+// The constant hook: NaN, Infinity and -Infinity are not JSON. The message is made before the
+// error is set: PyErr_Format would replace a failure to make it with an empty ValueError, which
+// the reader reports as a fault of the answer.
 PyObject* reject_constant(PyObject*, PyObject* value) {
-    PyObject* text = PyObject_Format(value, nullptr);
-    if (text != nullptr) {
-        PyErr_Format(PyExc_ValueError, "invalid JSON number: %U", text);
-        Py_DECREF(text);
+    PyObject* message = PyUnicode_FromFormat("invalid JSON number: %S", value);
+    if (message != nullptr) {
+        PyErr_SetObject(PyExc_ValueError, message);
+        Py_DECREF(message);
     }
     return nullptr;
 }

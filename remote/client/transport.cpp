@@ -14,7 +14,7 @@ void close_response(py::handle response) {
     PyObject* close = PyObject_GetAttr(response.ptr(), name<"close">().ptr());
     if (close == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         PyErr_Clear();
         return;
@@ -30,7 +30,7 @@ py::object reason_of(py::handle exc) {
     PyObject* reason = PyObject_GetAttr(exc.ptr(), name<"reason">().ptr());
     if (reason == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         PyErr_Clear();
         return py::reinterpret_borrow<py::object>(exc);
@@ -213,7 +213,7 @@ py::object client_raise_http_error(const qyb::Call& call) {
     if (PyDict_Check(decoded.ptr())) {
         PyObject* found = PyDict_GetItemWithError(decoded.ptr(), name<"error">().ptr());
         if (found == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (found != nullptr) {
             error = py::reinterpret_borrow<py::object>(found);
@@ -226,7 +226,7 @@ py::object client_raise_http_error(const qyb::Call& call) {
         }
         PyObject* value = PyDict_GetItemWithError(error.ptr(), key.ptr());
         if (value == nullptr && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return py::reinterpret_borrow<py::object>(value != nullptr ? value : Py_None);
     };

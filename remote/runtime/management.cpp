@@ -42,7 +42,7 @@ py::object status_gateway(const qyb::Call& call) {
             delete_registry(call);
             fail(call, "Remote Gateway is not running");
         }
-        call.global<"_health">()(registry, py::arg("timeout") = 1.0);
+        call.global<"_health">()(registry, py::arg("timeout") = py::float_(1.0));
         return public_record(call, registry);
     });
 }
@@ -73,7 +73,7 @@ py::object add_managed_worker(const qyb::Call& call) {
             fail(call, "Remote Gateway is not running");
         }
         py::object workers = field(registry, "managed_workers");
-        if (!qyb::check(PySequence_Contains(workers.ptr(), nickname.ptr()))) {
+        if (!qyb::contains(workers, nickname)) {
             if (PyList_GET_SIZE(workers.ptr()) >= kMaxWorkers) {
                 fail(call, "Remote Gateway managed worker list is full");
             }
@@ -107,7 +107,7 @@ void wait_for_end(const qyb::Call& call, py::handle process, py::handle pid, dou
     for (;;) {
         double step = std::max(0.0, std::min(kWaitStep, deadline - monotonic(call)));
         try {
-            qyb::get(process, name<"wait">())(py::arg("timeout") = step);
+            qyb::get(process, name<"wait">())(py::arg("timeout") = py::float_(step));
             return;
         } catch (py::error_already_set& e) {
             if (!e.matches(qyb::get(psutil, name<"TimeoutExpired">()).ptr())) {

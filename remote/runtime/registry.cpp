@@ -126,7 +126,7 @@ py::object url(const qyb::Call& call) {
         host = py::str("127.0.0.1");
     }
     py::object text = py::str(host);
-    if (qyb::check(PySequence_Contains(text.ptr(), py::str(":").ptr())) &&
+    if (qyb::contains(text, py::str(":")) &&
         !qyb::truthy(qyb::call_method(text, name<"startswith">(), py::str("[")))) {
         text = py::str("[{}]").format(text);
     }

@@ -75,7 +75,7 @@ void wait_until_ready(const qyb::Call& call, py::handle child, py::handle record
         }
         double probe = std::min(1.0, std::max(0.1, deadline - monotonic(call)));
         try {
-            health(record, py::arg("timeout") = probe);
+            health(record, py::arg("timeout") = py::float_(probe));
             return;
         } catch (py::error_already_set& e) {
             if (!e.matches(failure_class.ptr())) {
@@ -100,7 +100,7 @@ py::object start_locked(const qyb::Call& call, py::handle version, py::handle wo
     py::object registry = qyb::invoke(call.global<"_read_registry">());
     if (!registry.is_none()) {
         if (qyb::truthy(qyb::invoke(call.global<"_pid_matches">(), registry))) {
-            call.global<"_health">()(registry, py::arg("timeout") = 1.0);
+            call.global<"_health">()(registry, py::arg("timeout") = py::float_(1.0));
             return py::make_tuple(qyb::invoke(call.global<"_public">(), registry), py::none());
         }
         remove_file(qyb::invoke(call.global<"_registry_path">()));

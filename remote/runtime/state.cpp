@@ -34,7 +34,7 @@ double monotonic(const qyb::Call& call) {
     py::object now = qyb::call_method(call.global<"time">(), name<"monotonic">());
     double value = PyFloat_AsDouble(now.ptr());
     if (value == -1.0 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return value;
 }
@@ -63,7 +63,7 @@ double positive_seconds(py::handle value) {
     if (seconds == -1.0 && PyErr_Occurred()) {
         // An int too large for a float is no usable number of seconds either.
         if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         PyErr_Clear();
         return -1.0;
@@ -169,7 +169,7 @@ py::object acquire(const qyb::Call& call, py::handle timeout) {
         }
         double wait = PyFloat_AsDouble(timeout.ptr());
         if (wait == -1.0 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         double deadline = monotonic(call) + wait;
         for (;;) {
@@ -206,7 +206,7 @@ void release(const qyb::Call& call, py::handle file) {
 long state_of(py::handle self) {
     long state = PyLong_AsLong(qyb::get(self, name<"_state">()).ptr());
     if (state == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return state;
 }
@@ -283,7 +283,7 @@ py::object exception_to_throw(py::handle type, py::handle value, py::handle trac
     } else if (PyExceptionClass_Check(type.ptr())) {
         int instance = value.is_none() ? 0 : PyObject_IsInstance(value.ptr(), type.ptr());
         if (instance < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (instance) {
             exc = py::reinterpret_borrow<py::object>(value);
@@ -298,7 +298,7 @@ py::object exception_to_throw(py::handle type, py::handle value, py::handle trac
         PyErr_Format(PyExc_TypeError,
                      "exceptions must be classes or instances deriving from BaseException, not %s",
                      Py_TYPE(type.ptr())->tp_name);
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (!traceback.is_none()) {
         if (!PyTraceBack_Check(traceback.ptr())) {

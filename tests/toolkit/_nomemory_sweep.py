@@ -48,6 +48,31 @@ def method_calls():
             toolkit.Thing.cmethod(2)[1:]]
 
 
+def client_reads():
+    outcomes = []
+    for data in (b'[' * 600, b'{"a": NaN}', b'{"a": [1, 2.5, "x"]}'):
+        try:
+            outcomes.append(remote._strict_json(data))
+        except remote.RemoteClientError as e:
+            outcomes.append((e.code, str(e)))
+    return outcomes
+
+
+class Settings:
+    """A settings file with one connection, in a home directory of its own."""
+
+    def __init__(self):
+        self.home = tempfile.TemporaryDirectory()
+        os.environ["HOME"] = self.home.name
+        remote.RemoteConfig(environ={}).add("main", "https://gw.example.com/base/")
+
+    def close(self):
+        self.home.cleanup()
+
+    def __call__(self):
+        return remote.RemoteConfig(environ={}).get("main")
+
+
 def class_build():
     cls = toolkit.make_class("Built")
     return [cls.__name__, cls.__qualname__, cls.method.__qualname__, cls().method(1)[1:]]
@@ -146,6 +171,11 @@ def main():
         action = method_calls
     elif kind == "class":
         action = class_build
+    elif kind == "client":
+        action = client_reads
+    elif kind == "settings":
+        action = Settings()
+        close = action.close
     else:
         action = Request()
         prepare, close = action.prepare, action.close

@@ -15,7 +15,13 @@ void throw_error() {
 }
 
 void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
+    // Not PyErr_SetString: when the text cannot be made, it raises `type` with no argument in
+    // place of the MemoryError, and a caller that handles `type` takes that for the refusal.
+    PyObject* text = PyUnicode_FromString(message);
+    if (text != nullptr) {
+        PyErr_SetObject(type, text);
+        Py_DECREF(text);
+    }
     throw_error();
 }
 
@@ -47,7 +53,12 @@ void restore_current_exception() noexcept {
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
-        e.set_error();
+        // A value pybind11 could not convert (make_tuple's cast_error) leaves the failure of that
+        // conversion set, a MemoryError: it is the one to raise, not the RuntimeError that
+        // set_error would put in its place.
+        if (!PyErr_Occurred()) {
+            e.set_error();
+        }
     } catch (std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (std::exception& e) {
