@@ -88,7 +88,7 @@ py::object bearer_secret(py::handle authorization) {
     py::object secret = py::reinterpret_steal<py::object>(
         PySequence_GetSlice(authorization.ptr(), kBearerLength, PY_SSIZE_T_MAX));
     if (!secret) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (!PyUnicode_Check(secret.ptr())) {
         return secret;
@@ -122,7 +122,7 @@ py::object authorizer_authenticate(const qyb::Call& call) {
         PyUnicode_Check(secret.ptr()) ? PyUnicode_AsUTF8String(secret.ptr())
                                       : PyObject_CallMethod(secret.ptr(), "encode", "s", "utf-8"));
     if (!encoded) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     py::object candidate = sha256_digest(call, encoded);
     py::object compare = call.global<"hmac">().attr(qyb::name<"compare_digest">());

@@ -100,7 +100,7 @@ bool starts_with_one_of(std::string_view word, const std::array<std::string_view
 py::object command_path(const qyb::Call& call) {
     py::list words = py::reinterpret_steal<py::list>(PySequence_List(call[0].ptr()));
     if (!words) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     Py_ssize_t size = PyList_GET_SIZE(words.ptr());
     Py_ssize_t index = 0;
@@ -145,7 +145,7 @@ py::object remote_capability(const qyb::Call& call) {
     }
     int has_words = PyObject_IsTrue(path.ptr());
     if (has_words < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     py::object label = has_words ? py::str(" ").attr(qyb::name<"join">())(path) : py::str("<missing>");
     qyb::raise(call.global<"RemoteCommandError">().ptr(),

@@ -52,7 +52,7 @@ enum JsonValueHeld : std::size_t {
 void add_unique(PyObject* result, PyObject* key, PyObject* value) {
     const Py_ssize_t before = PyDict_GET_SIZE(result);
     if (PyDict_SetDefault(result, key, value) == nullptr) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (PyDict_GET_SIZE(result) == before) {
         py::object text = steal(PyObject_Format(key, nullptr));
@@ -85,7 +85,7 @@ py::object unique_object_core(PyObject* pairs) {
         add_unique(result.ptr(), key.ptr(), value.ptr());
     }
     if (PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return result;
 }
@@ -126,7 +126,7 @@ PyMethodDef constant_hook_def = {"_refuse_constant", constant_hook, METH_O, null
 // encoder's own UnicodeEncodeError.
 Py_ssize_t utf8_size(PyObject* text) {
     if (PyUnicode_READY(text) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (PyUnicode_IS_ASCII(text)) {
@@ -209,7 +209,7 @@ py::object decode_shared(const qyb::Call& call, PyObject* text) {
     PyObject* scanned = PyObject_Call(call.held(loads_scan_once).ptr(), args.ptr(), nullptr);
     if (scanned == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_StopIteration)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         py::object stop = fetch_exception();
         py::object pos = steal(PyObject_GetAttr(stop.ptr(), qyb::name<"value">().ptr()));
@@ -219,7 +219,7 @@ py::object decode_shared(const qyb::Call& call, PyObject* text) {
     auto [value, end_object] = qyb::unpack_pair(result);
     Py_ssize_t end = PyLong_AsSsize_t(end_object.ptr());
     if (end == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     end = skip_whitespace(kind, data, n, end);
     if (end != n) {
@@ -249,7 +249,7 @@ py::object loads_strict_body(const qyb::Call& call) {
         const bool exact = PyBytes_CheckExact(payload);
         Py_ssize_t n = exact ? PyBytes_GET_SIZE(payload) : PyObject_Length(payload);
         if (n < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (length_above(n, max_bytes)) {
             too_large();
@@ -259,7 +259,7 @@ py::object loads_strict_body(const qyb::Call& call) {
                                                               qyb::name<"utf-8">().ptr());
         if (decoded == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-                throw py::error_already_set();
+                qyb::throw_error();
             }
             py::object cause = fetch_exception();
             qyb::raise_from(PyExc_ValueError, py::str("JSON payload must be UTF-8"), cause);
@@ -281,7 +281,7 @@ py::object loads_strict_body(const qyb::Call& call) {
                                                              qyb::name<"utf-8">().ptr()));
         size = PyObject_Length(encoded.ptr());
         if (size < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
     if (length_above(size, max_bytes)) {
@@ -375,7 +375,7 @@ struct ObjectDepth {
     bool above_limit() const {
         int above = PyObject_RichCompareBool(value.ptr(), int_constant<32>(), Py_GT);
         if (above < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return above != 0;
     }
@@ -386,7 +386,7 @@ struct ObjectDepth {
 struct RecursionGuard {
     RecursionGuard() {
         if (Py_EnterRecursiveCall(" while checking a JSON value") != 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }
@@ -460,7 +460,7 @@ void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
             checks.item(item.ptr(), depth.next());
         }
         if (PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return;
     }
@@ -494,7 +494,7 @@ void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
             checks.item(item.ptr(), depth.next());
         }
         if (PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return;
     }
@@ -510,7 +510,7 @@ py::object json_value_body(const qyb::Call& call) {
         int overflow = 0;
         long long d = PyLong_AsLongLongAndOverflow(depth, &overflow);
         if (d == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         // Far from the limit on either side the exact value no longer matters for the walk.
         if (overflow == 0 && d > -(1LL << 62)) {

@@ -36,7 +36,7 @@ bool is_outcome(PyObject* value) {
     }
     int found = PySet_Contains(outcomes(), value);
     if (found < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return found != 0;
 }

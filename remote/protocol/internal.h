@@ -22,7 +22,7 @@ inline py::object call_with_keywords(PyObject* cls, PyObject* mapping) {
     if (!PyDict_CheckExact(mapping)) {
         kwargs = steal(PyDict_New());
         if (PyDict_Merge(kwargs.ptr(), mapping, 1) < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
     py::object args = steal(PyTuple_New(0));

@@ -106,7 +106,7 @@ py::object request_post_init(const qyb::Call& call) {
     }
     Py_ssize_t count = PyObject_Length(argv.ptr());
     if (count < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (length_above(count, call.global<"MAX_ARGV">().ptr())) {
         bad_argv();
@@ -123,7 +123,7 @@ py::object request_post_init(const qyb::Call& call) {
             check_word(call, word.ptr(), i++);
         }
         if (PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
 
@@ -134,7 +134,7 @@ py::object request_post_init(const qyb::Call& call) {
     int is_client = PyObject_IsInstance(qyb::get(self, qyb::name<"client">()).ptr(),
                                         call.global<"ClientIdentity">().ptr());
     if (is_client < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (is_client == 0) {
         qyb::raise(PyExc_ValueError, "client must be ClientIdentity");
@@ -214,7 +214,7 @@ py::object response_from_dict(const qyb::Call& call) {
     // cls(**data, **command): the key sets are disjoint.
     py::object kwargs = steal(PyDict_New());
     if (PyDict_Merge(kwargs.ptr(), data.ptr(), 1) < 0 || PyDict_Merge(kwargs.ptr(), command.ptr(), 1) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return call_with_keywords(call[0].ptr(), kwargs.ptr());
 }

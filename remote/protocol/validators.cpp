@@ -20,7 +20,7 @@ PyObject* allow_empty_kwnames() {
     if (names == nullptr) {
         names = PyTuple_Pack(1, qyb::name<"allow_empty">().ptr());
         if (names == nullptr) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
     return names;
@@ -113,14 +113,14 @@ bool length_above(Py_ssize_t n, PyObject* limit) {
             return overflow < 0;
         }
         if (l == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return static_cast<long long>(n) > l;
     }
     py::object length = steal(PyLong_FromSsize_t(n));
     int above = PyObject_RichCompareBool(length.ptr(), limit, Py_GT);
     if (above < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return above != 0;
 }
@@ -147,7 +147,7 @@ py::object object_core(PyObject* value, PyObject* keys, PyObject* label) {
                 py::object held = py::reinterpret_borrow<py::object>(key);
                 int found = PySet_Contains(keys, key);
                 if (found < 0) {
-                    throw py::error_already_set();
+                    qyb::throw_error();
                 }
                 if (found == 0) {
                     same = false;
@@ -159,7 +159,7 @@ py::object object_core(PyObject* value, PyObject* keys, PyObject* label) {
         py::object present = steal(PySet_New(value));
         int differs = PyObject_RichCompareBool(present.ptr(), keys, Py_NE);
         if (differs < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         same = differs == 0;
     }
@@ -183,7 +183,7 @@ bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
     }
     Py_ssize_t n = PyObject_Length(value);
     if (n < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (length_above(n, limit)) {
         return false;
@@ -191,7 +191,7 @@ bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
     if (PyUnicode_CheckExact(value)) {
         Py_ssize_t at = PyUnicode_FindChar(value, 0, 0, n, 1);
         if (at == -2) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return at == -1;
     }
@@ -199,12 +199,12 @@ bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
     if (nul == nullptr) {
         nul = PyUnicode_FromOrdinal(0);
         if (nul == nullptr) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
     int contains = PySequence_Contains(value, nul);
     if (contains < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return contains == 0;
 }
@@ -231,7 +231,7 @@ void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
         return;
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     py::object cause = fetch_exception();
     qyb::raise_from(PyExc_ValueError, field_message(label, ""), cause);
@@ -265,7 +265,7 @@ py::object identifier_core(PyObject* value) {
     }
     Py_ssize_t n = PyObject_Length(value);
     if (n < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (n > 64) {
         return py::bool_(false);
@@ -278,7 +278,7 @@ py::object identifier_core(PyObject* value) {
         }
     }
     if (PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return py::bool_(true);
 }

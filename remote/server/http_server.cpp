@@ -44,7 +44,7 @@ py::handle keyword_names(PyObject*& slot, std::initializer_list<py::handle> name
     if (slot == nullptr) {
         PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
         if (t == nullptr) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         Py_ssize_t i = 0;
         for (py::handle n : names) {
@@ -60,7 +60,7 @@ py::handle crlf() {
     if (value == nullptr) {
         value = PyBytes_FromStringAndSize("\r\n", 2);
         if (value == nullptr) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
     }
     return value;
@@ -74,7 +74,7 @@ double monotonic(const qyb::Call& call) {
     py::object t = call_method(call.global<"time">(), name<"monotonic">());
     double v = PyFloat_AsDouble(t.ptr());
     if (v == -1.0 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return v;
 }
@@ -122,7 +122,7 @@ py::object content_length(py::handle header) {
         return steal(exact);
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError)) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     PyErr_Clear();
     py::object bits = steal(PyLong_FromSsize_t(4 * significant));
@@ -136,7 +136,7 @@ long long clamp_to_long_long(py::handle length) {
         return std::numeric_limits<long long>::max();
     }
     if (v == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return v;
 }
@@ -173,7 +173,7 @@ void discard_unread_body(const qyb::Call& call, py::handle self, long long limit
             py::object chunk = call_method(rfile, name<"read1">(), size);
             const Py_ssize_t got = PyObject_Length(chunk.ptr());
             if (got < 0) {
-                throw py::error_already_set();
+                qyb::throw_error();
             }
             if (got == 0) {
                 break;
@@ -209,7 +209,7 @@ bool has(py::handle obj, py::handle attr) {
     PyObject* value = PyObject_GetAttr(obj.ptr(), attr.ptr());
     if (value == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         PyErr_Clear();
         return false;
@@ -267,7 +267,7 @@ py::object head_reader_readinto(const qyb::Call& call) {
     if (!deadline.is_none()) {
         const double left = PyFloat_AsDouble(deadline.ptr()) - monotonic(call);
         if (PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (left <= 0) {
             qyb::raise(PyExc_TimeoutError, "request head not received in time");
@@ -320,7 +320,7 @@ py::object handler_json(const qyb::Call& call) {
                 name<"application/json; charset=utf-8">());
     const Py_ssize_t size = PyObject_Length(body.ptr());
     if (size < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     py::object length = steal(PyUnicode_FromFormat("%zd", size));
     call_method(self, name<"send_header">(), name<"Content-Length">(), length);
@@ -353,7 +353,7 @@ py::object handler_error(const qyb::Call& call) {
     py::object payload = steal(PyDict_New());
     dict_set(payload, name<"protocol_version">(), call.global<"_remote_protocol__PROTOCOL_VERSION">());
     if (PyDict_Update(payload.ptr(), fields.ptr()) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     call_method(self, name<"_json">(), status, payload);
     return py::none();
@@ -466,7 +466,7 @@ py::object handler_do_get(const qyb::Call& call) {
     py::object payload = steal(PyDict_New());
     dict_set(payload, name<"protocol_version">(), qyb::int_constant<1>());
     if (PyDict_Update(payload.ptr(), status.ptr()) < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     call_method(self, name<"_json">(), qyb::int_constant<200>(), payload);
     return py::none();
@@ -531,7 +531,7 @@ void post_command(const qyb::Call& call, py::handle self, py::handle principal) 
         }
         int too_large = PyObject_RichCompareBool(length.ptr(), call.global<"MAX_JSON_BYTES">().ptr(), Py_GT);
         if (too_large < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (too_large) {
             unread = clamp_to_long_long(length);
@@ -655,7 +655,7 @@ py::object create_server(const qyb::Call& call) {
     py::object authorizer_class = call.global<"TokenAuthorizer">();
     int is_authorizer = PyObject_IsInstance(tokens.ptr(), authorizer_class.ptr());
     if (is_authorizer < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     py::object authorizer = is_authorizer ? py::reinterpret_borrow<py::object>(tokens)
                                           : call_method(authorizer_class, name<"from_tokens">(), tokens);

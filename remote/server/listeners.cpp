@@ -17,7 +17,7 @@ py::object import_build_parser(const qyb::Call& call) {
     PyObject* main = PyImport_ImportModuleLevelObject(qyb::name<"main">().ptr(), call.globals().ptr(),
                                                       nullptr, fromlist.ptr(), 1);
     if (main == nullptr) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return qyb::import_name(py::reinterpret_steal<py::object>(main), "_build_parser");
 }

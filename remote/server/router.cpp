@@ -34,7 +34,7 @@ bool starts_with(py::handle word, py::handle prefix) {
     }
     Py_ssize_t found = PyUnicode_Tailmatch(word.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
     if (found < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return found == 1;
 }
@@ -225,7 +225,7 @@ FileArgument find_file_argument(py::handle words) {
 py::list copy_words(py::handle argv) {
     PyObject* words = PySequence_List(argv.ptr());
     if (words == nullptr) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return py::reinterpret_steal<py::list>(words);
 }
@@ -241,7 +241,7 @@ py::object file_argument(const qyb::Call& call) {
         // Everything after the "=" of "--file=".
         PyObject* reference = PySequence_GetSlice(word.ptr(), 7, PY_SSIZE_T_MAX);
         if (reference == nullptr) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         return py::reinterpret_steal<py::object>(reference);
     }

@@ -92,7 +92,7 @@ Py_ssize_t name_units(const qyb::Call& call, py::handle name) {
     PyObject* encoded = PyUnicode_EncodeFSDefault(name.ptr());
     if (encoded == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         PyErr_Clear();
         encoded = PyUnicode_AsEncodedString(name.ptr(), Py_FileSystemDefaultEncoding, "replace");
@@ -198,7 +198,7 @@ void consume_chunk(const Sink& sink, py::handle chunk, Py_ssize_t size) {
         py::object wrote = steal(PyObject_Vectorcall(sink.write.ptr(), args, 2, nullptr));
         Py_ssize_t n = PyLong_AsSsize_t(wrote.ptr());
         if (n == -1 && PyErr_Occurred()) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         if (n <= 0 || n > size - done) {
             qyb::raise(PyExc_OSError, "os.write() reported an impossible byte count");
@@ -218,7 +218,7 @@ void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ss
     PyObject* readinto = PyObject_GetAttr(stream.ptr(), name<"readinto">().ptr());
     if (readinto == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         PyErr_Clear();
     }
@@ -237,7 +237,7 @@ void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ss
             if (!got.is_none()) {
                 n = PyNumber_AsSsize_t(got.ptr(), PyExc_OverflowError);
                 if (n == -1 && PyErr_Occurred()) {
-                    throw py::error_already_set();
+                    qyb::throw_error();
                 }
             }
             if (n == 0) {
@@ -261,7 +261,7 @@ void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ss
         }
         Py_buffer view;
         if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         Py_ssize_t n = view.len;
         PyBuffer_Release(&view);
@@ -277,7 +277,7 @@ long os_flag(py::handle os, const char* flag) {
     py::object value = py::getattr(os, flag, py::int_(0));
     long v = PyLong_AsLong(value.ptr());
     if (v == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return v;
 }
@@ -303,7 +303,7 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
     py::object items = self.attr(name<"_items">());
     Py_ssize_t held = PyObject_Size(items.ptr());
     if (held < 0) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     if (compare(py::int_(held), self.attr(name<"max_uploads">()), Py_GE)) {
         refuse(call, "upload store is full");
@@ -343,7 +343,7 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
         py::object record = call.global<"UploadedFile">()(upload_id, owner, filename, path,
                                                           length_obj, actual, expires_at);
         if (PyObject_SetItem(items.ptr(), upload_id.ptr(), record.ptr()) < 0) {
-            throw py::error_already_set();
+            qyb::throw_error();
         }
         entered = true;
         py::object timer = call.global<"threading">().attr(name<"Timer">())(
@@ -399,7 +399,7 @@ py::object store_put(const qyb::Call& call) {
     }
     Py_ssize_t length = PyLong_AsSsize_t(length_obj.ptr());
     if (length == -1 && PyErr_Occurred()) {
-        throw py::error_already_set();
+        qyb::throw_error();
     }
     return with_lock(self, [&] {
         return put_locked(call, self, call[1], filename, call[3], length_obj, length, expected);
