@@ -43,13 +43,6 @@ bool has_registry_keys(py::handle record) {
     return size == required || has_key(record, "managed_workers");
 }
 
-bool finite_number(py::handle value) {
-    if (is_integer(value)) {
-        return true;
-    }
-    return PyFloat_Check(value.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(value.ptr()));
-}
-
 bool integer_between(py::handle value, long low, long high) {
     if (!is_integer(value)) {
         return false;
@@ -78,7 +71,7 @@ bool valid_registry(py::handle record) {
     return integer_between(field(record, "pid"), 1, LONG_MAX) &&
            integer_between(field(record, "port"), 1, 65535) &&
            (public_url.is_none() || PyUnicode_Check(public_url.ptr())) &&
-           finite_number(field(record, "process_create_time")) && finite_number(field(record, "started_at"));
+           is_finite_time(field(record, "process_create_time")) && is_finite_time(field(record, "started_at"));
 }
 
 py::object read_registry(const qyb::Call& call) {

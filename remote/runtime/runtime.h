@@ -32,6 +32,8 @@ void sleep(const qyb::Call& call, double seconds);
 bool is_integer(py::handle value);
 // An int or float that is not a bool.
 bool is_real(py::handle value);
+// A stored time: an int, or a finite float; never a bool.
+bool is_finite_time(py::handle value);
 // A str of `low` to `high` code points.
 bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high);
 // A list of at most kMaxWorkers distinct names, each a str of 1 to kMaxWorkerChars code points.

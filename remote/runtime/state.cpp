@@ -47,6 +47,10 @@ bool is_integer(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_
 
 bool is_real(py::handle value) { return is_integer(value) || PyFloat_Check(value.ptr()); }
 
+bool is_finite_time(py::handle value) {
+    return is_integer(value) || (PyFloat_Check(value.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(value.ptr())));
+}
+
 bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high) {
     if (!PyUnicode_Check(value.ptr())) {
         return false;

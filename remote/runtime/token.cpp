@@ -41,14 +41,6 @@ bool is_lower_hex(py::handle value, Py_ssize_t length) {
     return true;
 }
 
-// A stored time: an int, or a finite float; never a bool.
-bool is_finite_time(py::handle value) {
-    if (is_integer(value)) {
-        return true;
-    }
-    return PyFloat_Check(value.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(value.ptr()));
-}
-
 bool valid_token_record(py::handle value) {
     if (!PyDict_Check(value.ptr()) || PyDict_GET_SIZE(value.ptr()) != static_cast<Py_ssize_t>(std::size(kTokenKeys))) {
         return false;
