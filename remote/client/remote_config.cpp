@@ -215,8 +215,7 @@ py::object config_resolve(const qyb::Call& call) {
     if (py::object base_url = variable(environ, name<"QYBRIDGE4_BASE_URL">())) {
         qyb::set_item(fields, name<"base_url">(), base_url);
     }
-    py::object connection = qyb::steal(PyObject_Call(call.global<"RemoteConnection">().ptr(),
-                                                     qyb::steal(PyTuple_New(0)).ptr(), fields.ptr()));
+    py::object connection = qyb::invoke_keywords(call.global<"RemoteConnection">(), fields);
 
     py::object token = variable(environ, name<"QYBRIDGE4_TOKEN">());
     if (!token) {

@@ -31,11 +31,6 @@ namespace {
     qyb::throw_error();
 }
 
-py::object call_with(py::handle cls, py::handle kwargs) {
-    py::object args = qyb::steal(PyTuple_New(0));
-    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
-}
-
 }  // namespace
 
 py::object keyword_call(py::handle cls, py::handle named, py::handle more) {
@@ -49,7 +44,7 @@ py::object keyword_call(py::handle cls, py::handle named, py::handle more) {
         }
         qyb::set_item(kwargs, key, PyTuple_GET_ITEM(pair, 1));
     }
-    return call_with(cls, kwargs);
+    return qyb::invoke_keywords(cls, kwargs);
 }
 
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) {
@@ -63,7 +58,7 @@ py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) 
     }
     py::object kwargs = qyb::steal(PyDict_Copy(record.ptr()));
     qyb::set_item(kwargs, qyb::name<"alias">(), alias);
-    return call_with(cls, kwargs);
+    return qyb::invoke_keywords(cls, kwargs);
 }
 
 py::object file_size(const qyb::Call& call, py::handle path) {

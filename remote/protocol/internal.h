@@ -25,8 +25,7 @@ inline py::object call_with_keywords(PyObject* cls, PyObject* mapping) {
             qyb::throw_error();
         }
     }
-    py::object args = steal(PyTuple_New(0));
-    return steal(PyObject_Call(cls, args.ptr(), kwargs.ptr()));
+    return qyb::invoke_keywords(cls, kwargs);
 }
 
 // `n > limit` for a length and any limit object, as the interpreter compares them.

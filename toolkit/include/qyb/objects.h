@@ -73,6 +73,12 @@ py::object invoke(py::handle f, const A&... args) {
                                      nullptr));
 }
 
+// `f(**kwargs)` for a dict of keyword arguments.
+inline py::object invoke_keywords(py::handle f, py::handle kwargs) {
+    py::object no_args = steal(PyTuple_New(0));
+    return steal(PyObject_Call(f.ptr(), no_args.ptr(), kwargs.ptr()));
+}
+
 // `obj.<method>(args...)`, without making a bound method.
 template <class... A>
 py::object call_method(py::handle obj, py::handle method, const A&... args) {
