@@ -8,6 +8,7 @@
 
 #include "client_internal.h"
 #include "parts.h"
+#include "protocol/internal.h"
 
 namespace remote {
 namespace {
@@ -155,34 +156,10 @@ bool members_kept(PyObject* value, const std::vector<Py_ssize_t>& members, std::
     return true;
 }
 
-void add_member(PyObject* result, PyObject* key, PyObject* value) {
-    const Py_ssize_t before = PyDict_GET_SIZE(result);
-    if (PyDict_SetDefault(result, key, value) == nullptr) {
-        qyb::throw_error();
-    }
-    if (PyDict_GET_SIZE(result) == before) {
-        py::object text = qyb::steal(PyObject_Format(key, nullptr));
-        qyb::raise(PyExc_ValueError, qyb::steal(PyUnicode_FromFormat("duplicate JSON field: %U", text.ptr())));
-    }
-}
-
 // The object hook: one JSON object's members, in order, as a dict.
 PyObject* pairs(PyObject*, PyObject* values) {
     try {
-        py::object result = qyb::steal(PyDict_New());
-        if (PyList_CheckExact(values)) {
-            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(values); ++i) {
-                py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(values, i));
-                auto [key, value] = qyb::unpack_pair(item);
-                add_member(result.ptr(), key.ptr(), value.ptr());
-            }
-        } else {
-            for (py::handle item : py::reinterpret_borrow<py::iterable>(values)) {
-                auto [key, value] = qyb::unpack_pair(item);
-                add_member(result.ptr(), key.ptr(), value.ptr());
-            }
-        }
-        return result.release().ptr();
+        return protocol::unique_object(values, "duplicate JSON field: %U").release().ptr();
     } catch (std::exception&) {
         qyb::restore_current_exception();
         return nullptr;

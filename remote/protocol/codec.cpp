@@ -49,30 +49,30 @@ enum JsonValueHeld : std::size_t {
 // ---------------------------------------------------------------------------------------
 // _unique_object
 
-void add_unique(PyObject* result, PyObject* key, PyObject* value) {
+void add_unique(PyObject* result, PyObject* key, PyObject* value, const char* duplicate) {
     const Py_ssize_t before = PyDict_GET_SIZE(result);
     if (PyDict_SetDefault(result, key, value) == nullptr) {
         qyb::throw_error();
     }
     if (PyDict_GET_SIZE(result) == before) {
         py::object text = steal(PyObject_Format(key, nullptr));
-        qyb::raise(PyExc_ValueError,
-                   steal(PyUnicode_FromFormat("duplicate JSON key: %U", text.ptr())));
+        qyb::raise(PyExc_ValueError, steal(PyUnicode_FromFormat(duplicate, text.ptr())));
     }
 }
 
-py::object unique_object_core(PyObject* pairs) {
+}  // namespace
+
+py::object unique_object(PyObject* pairs, const char* duplicate) {
     if (PyList_CheckExact(pairs)) {
         // The decoder hands over a list of 2-tuples; anything else takes the general road.
-        // Sized for its pairs up front, the dict is never resized while it fills.
         py::object result = steal(PyDict_New());
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pairs); ++i) {
             py::object item = py::reinterpret_borrow<py::object>(PyList_GET_ITEM(pairs, i));
             if (PyTuple_CheckExact(item.ptr()) && PyTuple_GET_SIZE(item.ptr()) == 2) {
-                add_unique(result.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1));
+                add_unique(result.ptr(), PyTuple_GET_ITEM(item.ptr(), 0), PyTuple_GET_ITEM(item.ptr(), 1), duplicate);
             } else {
                 auto [key, value] = qyb::unpack_pair(item);
-                add_unique(result.ptr(), key.ptr(), value.ptr());
+                add_unique(result.ptr(), key.ptr(), value.ptr(), duplicate);
             }
         }
         return result;
@@ -82,7 +82,7 @@ py::object unique_object_core(PyObject* pairs) {
     while (PyObject* next = PyIter_Next(it.ptr())) {
         py::object item = steal(next);
         auto [key, value] = qyb::unpack_pair(item);
-        add_unique(result.ptr(), key.ptr(), value.ptr());
+        add_unique(result.ptr(), key.ptr(), value.ptr(), duplicate);
     }
     if (PyErr_Occurred()) {
         qyb::throw_error();
@@ -90,12 +90,16 @@ py::object unique_object_core(PyObject* pairs) {
     return result;
 }
 
-py::object unique_object_body(const qyb::Call& call) { return unique_object_core(call[0].ptr()); }
+namespace {
+
+constexpr const char* kDuplicateKey = "duplicate JSON key: %U";
+
+py::object unique_object_body(const qyb::Call& call) { return unique_object(call[0].ptr(), kDuplicateKey); }
 
 // The decoder's hooks as plain C functions of one argument.
 PyObject* pairs_hook(PyObject*, PyObject* pairs) {
     try {
-        return unique_object_core(pairs).release().ptr();
+        return unique_object(pairs, kDuplicateKey).release().ptr();
     } catch (std::exception&) {
         qyb::restore_current_exception();
         return nullptr;

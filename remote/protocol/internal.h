@@ -28,6 +28,10 @@ inline py::object call_with_keywords(PyObject* cls, PyObject* mapping) {
     return qyb::invoke_keywords(cls, kwargs);
 }
 
+// A dict of a JSON object's (key, value) pairs, in order; a repeated key raises ValueError with
+// `duplicate` (a PyUnicode_FromFormat text with one %U) formatted with the key.
+py::object unique_object(PyObject* pairs, const char* duplicate);
+
 // `n > limit` for a length and any limit object, as the interpreter compares them.
 bool length_above(Py_ssize_t n, PyObject* limit);
 
