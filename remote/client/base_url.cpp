@@ -63,7 +63,7 @@ py::object validate_base_url(const qyb::Call& call) {
         }
         py::object cause = e.value();
         py::object message = py::str("invalid remote base URL: {}").format(cause);
-        client::raise_from(client::client_error(call, "invalid_base_url", message), cause);
+        qyb::raise_object_from(client::client_error(call, "invalid_base_url", message), cause);
     }
 
     py::object scheme = parts.attr(name<"scheme">()).attr(name<"lower">())();

@@ -13,15 +13,6 @@ namespace py = pybind11;
     qyb::raise_object(error);
 }
 
-// `raise error from cause` inside the `except` that caught `cause`: the cause is also its
-// __context__, whatever outer exception the caller is handling.
-[[noreturn]] inline void raise_from(py::handle error, py::handle cause) {
-    PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-    PyException_SetContext(error.ptr(), Py_NewRef(cause.ptr()));
-    qyb::throw_error();
-}
-
 // RemoteClientError(code, message, **keywords) through the module's current binding.
 template <class... K>
 py::object client_error(const qyb::Call& call, const char* code, py::handle message, K&&... keywords) {

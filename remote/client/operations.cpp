@@ -182,7 +182,7 @@ py::object execute(const qyb::Call& call) {
         py::object reason = qyb::steal(PyObject_Str(e.value().ptr()));
         py::object message = qyb::steal(
             PyUnicode_Concat(name<"invalid remote command response: ">().ptr(), reason.ptr()));
-        client::raise_from(client::client_error(call, "invalid_response", message,
+        qyb::raise_object_from(client::client_error(call, "invalid_response", message,
                                                 py::arg("outcome") = name<"unknown">()),
                            e.value());
     }

@@ -183,7 +183,7 @@ PyMethodDef reject_constant_def = {"reject_constant", reject_constant, METH_O, n
 
 [[noreturn]] void invalid_json(const qyb::Call& call, py::handle cause) {
     py::object message = qyb::steal(PyUnicode_FromFormat("remote returned invalid JSON: %S", cause.ptr()));
-    client::raise_from(client::client_error(call, "invalid_response", message,
+    qyb::raise_object_from(client::client_error(call, "invalid_response", message,
                                             py::arg("outcome") = name<"unknown">()),
                        cause);
 }

@@ -188,7 +188,7 @@ py::object client_open_request(const qyb::Call& call) {
                                         py::arg("outcome") = post ? name<"unknown">() : name<"not_started">(),
                                         py::arg("retryable") = qyb::equals(method, name<"GET">()),
                                         py::arg("request_id") = request_id);
-        raise_from(error, e.value());
+        qyb::raise_object_from(error, e.value());
     }
 }
 

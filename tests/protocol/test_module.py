@@ -133,3 +133,22 @@ def test_only_the_entry_is_exported():
     out = subprocess.run([nm, "-D", "--defined-only", str(built)], capture_output=True, text=True, check=True)
     symbols = [line.split()[-1] for line in out.stdout.splitlines() if line.strip()]
     assert symbols == ["PyInit_remote"]
+
+
+@pytest.mark.parametrize("refusal", ["codec", "token store", "runtime state file"])
+def test_a_refusal_raised_from_its_fault_chains_that_fault_inside_a_callers_except(refusal, tmp_path):
+    calls = {
+        "codec": (lambda: remote.loads_strict(b"\xff"), ValueError),
+        "token store": (lambda: remote.DPAPITokenStore(tmp_path / "secrets.json").get("dpapi:remote:a"),
+                        remote.ConfigError),
+        "runtime state file": (lambda: remote._read_json(tmp_path / "state.json"), remote.RemoteRuntimeError),
+    }
+    (tmp_path / "state.json").write_bytes(b"{")
+    call, kind = calls[refusal]
+    try:
+        raise KeyError("the caller's own")
+    except KeyError:
+        with pytest.raises(kind) as caught:
+            call()
+    assert caught.value.__cause__ is not None
+    assert caught.value.__context__ is caught.value.__cause__

@@ -35,11 +35,17 @@ void raise_from(PyObject* type, py::handle message, py::handle cause) {
     if (!exc) {
         throw_error();
     }
-    // `raise ... from cause` inside `except` sets both links; the Set calls steal their argument
-    // and SetCause also sets __suppress_context__.
-    PyException_SetContext(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
-    PyException_SetCause(exc.ptr(), py::reinterpret_borrow<py::object>(cause).release().ptr());
-    raise_object(exc);
+    raise_object_from(exc, cause);
+}
+
+void raise_object_from(py::handle exception, py::handle cause) {
+    // SetCause steals its argument and also sets __suppress_context__.
+    PyException_SetCause(exception.ptr(), Py_NewRef(cause.ptr()));
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
+    // PyErr_SetObject chains the exception the interpreter is handling, which is the caller's, if
+    // any; inside the `except` that caught `cause`, Python chains `cause` itself.
+    PyException_SetContext(exception.ptr(), Py_NewRef(cause.ptr()));
+    throw_error();
 }
 
 void raise_object(py::handle exception) {

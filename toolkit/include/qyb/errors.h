@@ -19,8 +19,10 @@ namespace py = pybind11;
 [[noreturn]] void raise(PyObject* type, const char* message);
 [[noreturn]] void raise(PyObject* type, py::handle message);
 
-// As `raise type(message) from cause`.
+// As `raise type(message) from cause` and `raise exception from cause` inside the `except` that
+// caught `cause`: `cause` is also the __context__, whatever exception the caller is handling.
 [[noreturn]] void raise_from(PyObject* type, py::handle message, py::handle cause);
+[[noreturn]] void raise_object_from(py::handle exception, py::handle cause);
 
 // Raises an instance already made (`raise exc`).
 [[noreturn]] void raise_object(py::handle exception);
