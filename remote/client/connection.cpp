@@ -26,7 +26,7 @@ bool is_optional_text(py::handle value) { return value.is_none() || PyUnicode_Ch
 
 // A time-out: an int or float, not a bool, with 0 < value <= 3600 (NaN fails the range).
 bool is_timeout(py::handle value) {
-    if (PyBool_Check(value.ptr()) || !(PyLong_Check(value.ptr()) || PyFloat_Check(value.ptr()))) {
+    if (!qyb::is_real(value)) {
         return false;
     }
     return qyb::compare(value, qyb::int_constant<0>(), Py_GT) &&

@@ -272,7 +272,7 @@ py::object config_load(const qyb::Call& call) {
     }
 
     py::object version = member(data, name<"schema_version">());
-    if (!PyLong_Check(version.ptr()) || PyBool_Check(version.ptr()) ||
+    if (!qyb::is_int(version) ||
         !qyb::equals(version, call.global<"_remote_config__SCHEMA_VERSION">())) {
         config_error(call, "unsupported remote config schema");
     }

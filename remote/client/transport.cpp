@@ -52,7 +52,7 @@ bool is_outcome(py::handle value) {
 
 // Statuses where a later retry may meet a gateway that can answer again.
 bool retryable_status(py::handle status) {
-    if (PyBool_Check(status.ptr()) || !PyLong_Check(status.ptr())) {
+    if (!qyb::is_int(status)) {
         return false;
     }
     for (PyObject* retryable : {qyb::int_constant<429>(), qyb::int_constant<502>(),

@@ -44,7 +44,7 @@ bool has_registry_keys(py::handle record) {
 }
 
 bool integer_between(py::handle value, long low, long high) {
-    if (!is_integer(value)) {
+    if (!qyb::is_int(value)) {
         return false;
     }
     int overflow = 0;

@@ -28,10 +28,6 @@ void remove_file(py::handle path);
 double monotonic(const qyb::Call& call);
 void sleep(const qyb::Call& call, double seconds);
 
-// An int that is not a bool.
-bool is_integer(py::handle value);
-// An int or float that is not a bool.
-bool is_real(py::handle value);
 // A stored time: an int, or a finite float; never a bool.
 bool is_finite_time(py::handle value);
 // A str of `low` to `high` code points.

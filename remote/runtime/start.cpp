@@ -175,7 +175,7 @@ py::object start_gateway(const qyb::Call& call) {
     py::object version = import_version(call);
     py::handle host = call[0];
     py::handle port = call[1];
-    if (!is_text_of(host, 1, PY_SSIZE_T_MAX) || !is_integer(port) ||
+    if (!is_text_of(host, 1, PY_SSIZE_T_MAX) || !qyb::is_int(port) ||
         !qyb::compare(port, py::int_(1), Py_GE) || !qyb::compare(port, py::int_(65535), Py_LE)) {
         fail(call, "invalid Remote Gateway address");
     }

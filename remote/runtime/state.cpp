@@ -43,12 +43,8 @@ void sleep(const qyb::Call& call, double seconds) {
     qyb::call_method(call.global<"time">(), name<"sleep">(), py::float_(seconds));
 }
 
-bool is_integer(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
-
-bool is_real(py::handle value) { return is_integer(value) || PyFloat_Check(value.ptr()); }
-
 bool is_finite_time(py::handle value) {
-    return is_integer(value) || (PyFloat_Check(value.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(value.ptr())));
+    return qyb::is_int(value) || (PyFloat_Check(value.ptr()) && std::isfinite(PyFloat_AS_DOUBLE(value.ptr())));
 }
 
 bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high) {
@@ -60,7 +56,7 @@ bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high) {
 }
 
 double positive_seconds(py::handle value) {
-    if (!is_real(value)) {
+    if (!qyb::is_real(value)) {
         return -1.0;
     }
     double seconds = PyFloat_AsDouble(value.ptr());

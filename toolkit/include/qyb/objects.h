@@ -30,6 +30,11 @@ inline bool check(int status) {
     return status != 0;
 }
 
+// Python's numbers, not C's: `PyLong_Check(True)` holds, so these leave bool out.
+// An int that is not a bool, and an int or float that is not a bool.
+inline bool is_int(py::handle value) { return PyLong_Check(value.ptr()) && !PyBool_Check(value.ptr()); }
+inline bool is_real(py::handle value) { return is_int(value) || PyFloat_Check(value.ptr()); }
+
 // `bool(value)`.
 inline bool truthy(py::handle value) { return check(PyObject_IsTrue(value.ptr())); }
 
