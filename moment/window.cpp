@@ -89,7 +89,10 @@ py::object close(const qyb::Call& call) {
 }  // namespace
 
 void define_window(qyb::Part& p) {
-    qyb::ClassBuilder c = sub_window(p, "MomentsWnd", "mmui::SNSWindow", "朋友圈");
+    // The window is found by its title, not by these two, so they are plain attributes: only
+    // the publish pause carries a declared type.
+    qyb::ClassBuilder c(p.module(), "MomentsWnd", {p.get("BaseUISubWnd")});
+    c.attr("_ui_cls_name", py::str("mmui::SNSWindow")).attr("_ui_name", py::str("朋友圈"));
     py::object toolbar = qyb::make_function(
         {.name = "toolbar_buttons", .params = {qyb::arg("self")}, .body = toolbar_buttons}, p.module(),
         "MomentsWnd");

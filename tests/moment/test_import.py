@@ -56,8 +56,9 @@ def test_annotations_are_evaluated_objects():
     assert moment.MomentsWnd.GetMoments.__annotations__ == {}
     assert str(inspect.signature(moment.MomentsWnd.GetMoments)) == (
         "(self, next_page=False, speed1=1, speed2=1, interval=0.3, force_wait=1, timeout=None)")
-    assert moment.MomentsWnd.__annotations__ == {"_ui_cls_name": str, "_ui_name": str, "_publish_wait": int}
+    assert moment.MomentsWnd.__annotations__ == {"_publish_wait": int}
     assert moment.WinOpenUI.__annotations__ == {"_ui_cls_name": str, "_ui_name": str}
+    assert moment.SessionPickerWindow.__annotations__ == {"_ui_cls_name": str, "_ui_name": str}
 
 
 def test_classes_come_from_the_base_metaclass_with_their_attributes():
