@@ -129,6 +129,22 @@ void choose_audience(const qyb::Call& call, py::handle panel, py::handle config)
     click(privacy_panel.attr(qyb::name<"ButtonControl">())(py::arg("Name") = "确定"));
 }
 
+// An audience value that names no radio button would leave the panel's current audience in
+// place and still report success, so it is refused before the window is touched. A mapping
+// without the key is left to the audience step, which raises its key error.
+bool unknown_audience(py::handle config) {
+    if (!qyb::truthy(config) || !qyb::contains(config, qyb::name<"privacy">())) {
+        return false;
+    }
+    py::object value = qyb::item(config, qyb::name<"privacy">());
+    for (const auto& audience : kAudience) {
+        if (qyb::equals(value, audience.first)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // Publish(self, text=None, media_files=None, privacy_config=None, wait_upload=3)
 py::object publish(const qyb::Call& call) {
     py::handle self = call[0];
@@ -138,6 +154,9 @@ py::object publish(const qyb::Call& call) {
     const char* nothing = "至少指定一个发表内容或图片";
     if (!qyb::truthy(text_arg) && !qyb::truthy(media)) {
         return response(call, qyb::name<"error">(), nothing);
+    }
+    if (unknown_audience(privacy_config)) {
+        return response(call, qyb::name<"error">(), "可见范围只能是公开、私密、白名单或黑名单");
     }
     py::object panel;
     if (qyb::truthy(media)) {

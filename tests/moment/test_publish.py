@@ -1,6 +1,7 @@
 """MomentsWnd.Publish: argument checks, the media and text-only paths, the audience, the
 clipboard and the publish loop."""
 import os
+from types import MappingProxyType
 
 import pytest
 
@@ -111,7 +112,6 @@ def test_dropped_media_with_a_text_post_the_text_without_a_dialog(desk, publishi
     ({"privacy": "私密", "tags": ["家人"]}, "私密", ["家人"]),
     ({"privacy": "白名单", "tags": ["同学", "同事"], "friends": ["x"]}, "谁可以看", ["同学", "同事"]),
     ({"privacy": "黑名单", "tags": []}, "不给谁看", []),
-    ({"privacy": "所有人", "tags": []}, None, []),
 ])
 def test_audience(desk, publishing, wnd, config, radio, ticked):
     assert wnd.Publish(text="t", privacy_config=config) == QyResponse.success("发表成功")
@@ -122,6 +122,26 @@ def test_audience(desk, publishing, wnd, config, radio, ticked):
              if e.kind == "sleep" or e.target is publishing.privacy_entry]
     assert entry == ["RollIntoView TextControl '谁可以看' GroupControl QFScrollArea", "sleep 0.3",
                      "Click TextControl '谁可以看'", "sleep 1"]
+
+
+AUDIENCE = QyResponse.error("可见范围只能是公开、私密、白名单或黑名单")
+
+
+@pytest.mark.parametrize("kwargs, result", [
+    ({"text": "t", "privacy_config": {"privacy": "私蜜", "tags": []}}, AUDIENCE),  # a slip for 私密
+    ({"text": "t", "privacy_config": {"privacy": "所有人", "tags": ["家人"]}}, AUDIENCE),
+    ({"text": "t", "privacy_config": {"privacy": None}}, AUDIENCE),  # before the missing tags
+    ({"media_files": "a.png", "privacy_config": MappingProxyType({"privacy": "公开 ", "tags": []})}, AUDIENCE),
+    ({"privacy_config": {"privacy": "私蜜", "tags": []}}, NOTHING),  # no content is told first
+])
+def test_an_audience_that_matches_no_button_is_refused_before_any_window_action(
+        desk, publishing, wnd, files, since, searches, kwargs, result):
+    if "media_files" in kwargs:
+        kwargs["media_files"] = files(kwargs["media_files"])[0]
+    mark = len(desk.log)
+    assert wnd.Publish(**kwargs) == result
+    assert since(mark) == [] and searches == []
+    assert publishing.panel is None and publishing.privacy_panel is None
 
 
 def test_an_empty_privacy_mapping_skips_the_audience(desk, publishing, wnd):
@@ -181,7 +201,8 @@ def test_the_privacy_entry_is_read_anew_for_each_comparison(desk, publishing, wn
             reads.append(key)
             return super().__getitem__(key)
     wnd.Publish(text="t", privacy_config=Config(privacy="私密", tags=["家人"]))
-    assert reads == ["privacy"] * 4 + ["tags"] * 2 and publishing.privacy == "私密"
+    # Once by the argument check, then once for each comparison.
+    assert reads == ["privacy"] * 5 + ["tags"] * 2 and publishing.privacy == "私密"
 
 
 def test_searches(desk, publishing, wnd, searches):
