@@ -7,6 +7,7 @@ namespace remote::client {
 
 namespace {
 
+using qyb::arg;
 using qyb::name;
 
 // `close = getattr(response, "close", None); if close: close()`.
@@ -70,7 +71,51 @@ py::object read_bound(py::handle self) {
     return qyb::steal(PyNumber_Add(limit.ptr(), qyb::int_constant<1>()));
 }
 
+// The opener of a client given none, made from urllib's own handlers. No redirect handler: the
+// gateway never redirects, and following one would hand the bearer token (in plain text, too) to
+// whatever host the Location names, and turn a command's POST into a bodiless GET; a 3xx answer
+// is raised as an HTTP error instead. No proxy for a loopback gateway, so the token goes straight
+// to the local machine (a Windows "<local>" bypass does not cover 127.0.0.1); other hosts keep
+// the proxies urllib finds, an HTTPS exchange being tunnelled through them.
+py::object make_opener(py::handle request, py::handle context, bool proxied) {
+    py::object opener = qyb::invoke(qyb::get(request, name<"OpenerDirector">()));
+    py::object add = qyb::get(opener, name<"add_handler">());
+    if (proxied) {
+        qyb::invoke(add, qyb::invoke(qyb::get(request, name<"ProxyHandler">())));
+    }
+    for (py::handle handler : {name<"UnknownHandler">(), name<"HTTPHandler">(), name<"HTTPDefaultErrorHandler">(),
+                               name<"HTTPErrorProcessor">()}) {
+        qyb::invoke(add, qyb::invoke(qyb::get(request, handler)));
+    }
+    qyb::invoke(add, qyb::get(request, name<"HTTPSHandler">())(py::arg("context") = context));
+    return opener;
+}
+
+// `_urlopen(request, timeout=..., context=...)` of a client given no opener, bound to
+// (opener, the TLS context it was made with, whether it uses proxies). A context other than its
+// own gets an opener of its own for that call, as urlopen would make one.
+py::object open_with_own_opener(const qyb::Call& call) {
+    py::handle state = call[0], request = call[1], timeout = call[2], context = call[3];
+    if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 3) {
+        qyb::raise(PyExc_TypeError, "the client's opener is bound to (opener, context, proxied)");
+    }
+    py::object opener = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(state.ptr(), 0));
+    if (!context.is_none() && context.ptr() != PyTuple_GET_ITEM(state.ptr(), 1)) {
+        opener = make_opener(call.global<"urllib">().attr(name<"request">()), context,
+                             qyb::truthy(PyTuple_GET_ITEM(state.ptr(), 2)));
+    }
+    return qyb::get(opener, name<"open">())(request, py::arg("timeout") = timeout);
+}
+
 }  // namespace
+
+py::object make_client_opener(py::handle module) {
+    return qyb::make_function({.name = "_urlopen",
+                               .params = {arg("self"), arg("request"), qyb::kwonly("timeout"),
+                                          qyb::kwonly("context", py::none())},
+                               .body = open_with_own_opener},
+                              module, "RemoteClient");
+}
 
 py::dict base_headers(py::handle self) {
     py::dict headers;
@@ -95,17 +140,24 @@ py::object client_init(const qyb::Call& call) {
     qyb::set(self, name<"timeout">(), timeout);
     qyb::set(self, name<"max_response_bytes">(), call[8]);
     py::object urllib = call.global<"urllib">();
-    py::object opener = qyb::truthy(call[7]) ? py::reinterpret_borrow<py::object>(call[7])
-                                              : urllib.attr(name<"request">()).attr(name<"urlopen">());
-    qyb::set(self, name<"_urlopen">(), opener);
-
+    py::object parts = urllib.attr(name<"parse">()).attr(name<"urlsplit">())(base_url);
     py::object context = py::none();
-    py::object scheme = urllib.attr(name<"parse">()).attr(name<"urlsplit">())(base_url).attr(name<"scheme">());
-    if (qyb::equals(scheme.attr(name<"lower">())(), name<"https">())) {
+    if (qyb::equals(parts.attr(name<"scheme">()).attr(name<"lower">())(), name<"https">())) {
         py::object ssl = call.global<"ssl">();
         context = qyb::truthy(call[6]) ? ssl.attr(name<"create_default_context">())(py::arg("cafile") = ca_bundle)
                                         : ssl.attr(name<"_create_unverified_context">())();
     }
+    py::object opener;
+    if (qyb::truthy(call[7])) {
+        opener = py::reinterpret_borrow<py::object>(call[7]);
+    } else {
+        // Made once per client: its proxies depend only on the host, and making an opener
+        // costs a noticeable share of a round trip.
+        const bool proxied = !qyb::truthy(call.global<"_is_loopback">()(parts.attr(name<"hostname">())));
+        py::object own = make_opener(urllib.attr(name<"request">()), context, proxied);
+        opener = qyb::steal(PyMethod_New(call.held(0).ptr(), py::make_tuple(own, context, py::bool_(proxied)).ptr()));
+    }
+    qyb::set(self, name<"_urlopen">(), opener);
     qyb::set(self, name<"_ssl_context">(), context);
     return py::none();
 }

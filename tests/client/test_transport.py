@@ -19,7 +19,7 @@ from typing import Any, Callable, Mapping, Sequence
 import pytest
 
 import qybridge4.cli.remote as remote
-from _endpoints import JOIN, REQUEST_ID, TOKEN, free_port
+from _endpoints import JOIN, REQUEST_ID, TOKEN, free_port, tls_wrap
 from strict_json_reference import reference_strict_json
 
 RemoteClientError = remote.RemoteClientError
@@ -74,7 +74,8 @@ def test_constructor_stores_what_it_was_given():
     assert list(vars(client).items()) == [("base_url", "http://127.0.0.1:9/base"), ("token", "  "),
                                           ("timeout", 3), ("max_response_bytes", "not checked"),
                                           ("_urlopen", opener), ("_ssl_context", None)]
-    assert remote.RemoteClient("http://localhost", "t", urlopen=0)._urlopen is urllib.request.urlopen
+    own = remote.RemoteClient("http://localhost", "t", urlopen=0)._urlopen
+    assert callable(own) and own is not urllib.request.urlopen  # the client's own (test_opener)
     nan = remote.RemoteClient("http://localhost", "t", timeout=math.nan)
     assert math.isnan(nan.timeout)
 
@@ -441,13 +442,6 @@ def test_a_failure_outside_the_os_passes_unconverted(canned):
 
 
 # --- TLS for real ---
-
-def tls_wrap(certificate):
-    cert, key = certificate
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    return lambda sock: context.wrap_socket(sock, server_side=True)
-
 
 def test_tls_gateway(gateway, certificate):
     served = gateway(wrap=tls_wrap(certificate))
