@@ -234,7 +234,8 @@ void define_remote_client(qyb::Part& p) {
                  .params = {arg("self"), arg("request"), arg("method"), arg("request_id", py::none())},
                  .body = client_open_request})
         .method({.name = "_raise_http_error",
-                 .params = {arg("self"), arg("exc", "urllib.error.HTTPError"), arg("request_id", "str | None")},
+                 .params = {arg("self"), arg("exc", "urllib.error.HTTPError"), arg("request_id", "str | None"),
+                            kwonly("method", "str | None", py::none())},
                  .returns = "None",
                  .body = client_raise_http_error});
     p.bind_class(c);

@@ -107,6 +107,13 @@ py::object open_with_own_opener(const qyb::Call& call) {
     return qyb::get(opener, name<"open">())(request, py::arg("timeout") = timeout);
 }
 
+// Statuses a reverse proxy gives when the gateway behind it failed or was too slow to answer:
+// a POST may have started its command before.
+bool gateway_lost(py::handle status) {
+    return qyb::is_int(status) &&
+           (qyb::equals(status, qyb::int_constant<502>()) || qyb::equals(status, qyb::int_constant<504>()));
+}
+
 }  // namespace
 
 py::object make_client_opener(py::handle module) {
@@ -226,7 +233,7 @@ py::object client_open_request(const qyb::Call& call) {
         py::object urllib = call.global<"urllib">();
         if (e.matches(urllib.attr(name<"error">()).attr(name<"HTTPError">()))) {
             qyb::Handling handling(e);
-            qyb::get(self, name<"_raise_http_error">())(e.value(), request_id);
+            qyb::get(self, name<"_raise_http_error">())(e.value(), request_id, py::arg("method") = method);
             return py::none();
         }
         if (e.matches(call.global<"RemoteClientError">()) || !e.matches(PyExc_OSError)) {
@@ -247,7 +254,7 @@ py::object client_open_request(const qyb::Call& call) {
 // The HTTP error answer's body is read once, bounded; each field of its "error" object is taken
 // when it has the right type, else its fallback.
 py::object client_raise_http_error(const qyb::Call& call) {
-    py::handle self = call[0], exc = call[1], request_id = call[2];
+    py::handle self = call[0], exc = call[1], request_id = call[2], method = call[3];
     py::object raw = exc.attr(name<"read">())(read_bound(self));
     py::object limit = qyb::get(self, name<"max_response_bytes">());
     py::object length = qyb::steal(PyLong_FromSsize_t(py::len(raw)));
@@ -293,13 +300,16 @@ py::object client_raise_http_error(const qyb::Call& call) {
         py::object decimal = qyb::steal(PyObject_Format(status.ptr(), nullptr));
         message = qyb::steal(PyUnicode_Concat(name<"remote HTTP error ">().ptr(), decimal.ptr()));
     }
+    // A POST that a proxy gave up on may still be running behind it: neither "not started" nor
+    // safe to send again, as the gateway does not honour Idempotency-Key.
+    const bool maybe_running = qyb::equals(method, name<"POST">()) && gateway_lost(status);
     py::object outcome = field(name<"outcome">());
     if (!is_outcome(outcome)) {
-        outcome = py::reinterpret_borrow<py::object>(name<"not_started">());
+        outcome = py::reinterpret_borrow<py::object>(maybe_running ? name<"unknown">() : name<"not_started">());
     }
     py::object retryable = field(name<"retryable">());
     if (!PyBool_Check(retryable.ptr())) {
-        retryable = py::bool_(retryable_status(status));
+        retryable = py::bool_(!maybe_running && retryable_status(status));
     }
     py::object rid = field(name<"request_id">());
     if (!PyUnicode_Check(rid.ptr())) {
