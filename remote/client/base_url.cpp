@@ -37,6 +37,7 @@ py::object is_loopback(const qyb::Call& call) {
 
 //   step  refused when                                   code
 //   1     not text, or white space only                  invalid_base_url
+//   2     a blank or control character left inside       invalid_base_url
 //   3     the splitter or the port cannot read it        invalid_base_url
 //   4     scheme not http(s), or no host                 invalid_base_url
 //   5     any "@" in the network location                invalid_base_url
@@ -50,6 +51,24 @@ py::object validate_base_url(const qyb::Call& call) {
     py::object stripped = base_url.attr(name<"strip">())();
     if (PyObject_Length(stripped.ptr()) == 0) {
         refuse(call, "invalid_base_url", "remote base URL is required");
+    }
+    // A blank or control character inside: the splitter would drop a tab, CR or LF silently and
+    // never looks at the path, and every request made from the URL would fail later, outside
+    // the client's own errors.
+    if (PyUnicode_Check(stripped.ptr())) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(stripped.ptr());
+        for (Py_ssize_t i = 0; i < length; ++i) {
+            const Py_UCS4 c = PyUnicode_ReadChar(stripped.ptr(), i);
+            if (c == static_cast<Py_UCS4>(-1) && PyErr_Occurred()) {
+                qyb::throw_error();
+            }
+            if (c <= 0x20 || c == 0x7F) {
+                py::object character = qyb::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
+                qyb::raise_object(client::client_error(
+                    call, "invalid_base_url",
+                    py::str("invalid remote base URL: character {!r} is not allowed").format(character)));
+            }
+        }
     }
     py::object value = stripped.attr(name<"rstrip">())(py::str("/"));
 

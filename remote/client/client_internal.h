@@ -35,6 +35,9 @@ py::object client_request(const qyb::Call& call);
 py::object client_open_request(const qyb::Call& call);
 py::object client_raise_http_error(const qyb::Call& call);
 
+// The function bound as `_urlopen` of a client given no opener; RemoteClient.__init__ holds it.
+py::object make_client_opener(py::handle module);
+
 // The headers every request starts with, in order: "Accept" and the bearer "Authorization".
 py::dict base_headers(py::handle self);
 

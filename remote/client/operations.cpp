@@ -208,7 +208,8 @@ void define_remote_client(qyb::Part& p) {
                          kwonly("urlopen", "Callable[..., Any] | None", py::none()),
                          kwonly("max_response_bytes", "int", p.get("MAX_RESPONSE_BYTES"))},
               .returns = "None",
-              .body = client_init})
+              .body = client_init,
+              .held = {make_client_opener(p.module())}})
         .method({.name = "health", .params = {arg("self")}, .returns = "Mapping[str, Any]", .body = health})
         .method({.name = "auth_check", .params = {arg("self")}, .returns = "Mapping[str, Any]",
                  .body = auth_check})
@@ -233,7 +234,8 @@ void define_remote_client(qyb::Part& p) {
                  .params = {arg("self"), arg("request"), arg("method"), arg("request_id", py::none())},
                  .body = client_open_request})
         .method({.name = "_raise_http_error",
-                 .params = {arg("self"), arg("exc", "urllib.error.HTTPError"), arg("request_id", "str | None")},
+                 .params = {arg("self"), arg("exc", "urllib.error.HTTPError"), arg("request_id", "str | None"),
+                            kwonly("method", "str | None", py::none())},
                  .returns = "None",
                  .body = client_raise_http_error});
     p.bind_class(c);

@@ -7,6 +7,7 @@ namespace remote::client {
 
 namespace {
 
+using qyb::arg;
 using qyb::name;
 
 // `close = getattr(response, "close", None); if close: close()`.
@@ -70,7 +71,58 @@ py::object read_bound(py::handle self) {
     return qyb::steal(PyNumber_Add(limit.ptr(), qyb::int_constant<1>()));
 }
 
+// The opener of a client given none, made from urllib's own handlers. No redirect handler: the
+// gateway never redirects, and following one would hand the bearer token (in plain text, too) to
+// whatever host the Location names, and turn a command's POST into a bodiless GET; a 3xx answer
+// is raised as an HTTP error instead. No proxy for a loopback gateway, so the token goes straight
+// to the local machine (a Windows "<local>" bypass does not cover 127.0.0.1); other hosts keep
+// the proxies urllib finds, an HTTPS exchange being tunnelled through them.
+py::object make_opener(py::handle request, py::handle context, bool proxied) {
+    py::object opener = qyb::invoke(qyb::get(request, name<"OpenerDirector">()));
+    py::object add = qyb::get(opener, name<"add_handler">());
+    if (proxied) {
+        qyb::invoke(add, qyb::invoke(qyb::get(request, name<"ProxyHandler">())));
+    }
+    for (py::handle handler : {name<"UnknownHandler">(), name<"HTTPHandler">(), name<"HTTPDefaultErrorHandler">(),
+                               name<"HTTPErrorProcessor">()}) {
+        qyb::invoke(add, qyb::invoke(qyb::get(request, handler)));
+    }
+    qyb::invoke(add, qyb::get(request, name<"HTTPSHandler">())(py::arg("context") = context));
+    return opener;
+}
+
+// `_urlopen(request, timeout=..., context=...)` of a client given no opener, bound to
+// (opener, the TLS context it was made with, whether it uses proxies). A context other than its
+// own gets an opener of its own for that call, as urlopen would make one.
+py::object open_with_own_opener(const qyb::Call& call) {
+    py::handle state = call[0], request = call[1], timeout = call[2], context = call[3];
+    if (!PyTuple_CheckExact(state.ptr()) || PyTuple_GET_SIZE(state.ptr()) != 3) {
+        qyb::raise(PyExc_TypeError, "the client's opener is bound to (opener, context, proxied)");
+    }
+    py::object opener = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(state.ptr(), 0));
+    if (!context.is_none() && context.ptr() != PyTuple_GET_ITEM(state.ptr(), 1)) {
+        opener = make_opener(call.global<"urllib">().attr(name<"request">()), context,
+                             qyb::truthy(PyTuple_GET_ITEM(state.ptr(), 2)));
+    }
+    return qyb::get(opener, name<"open">())(request, py::arg("timeout") = timeout);
+}
+
+// Statuses a reverse proxy gives when the gateway behind it failed or was too slow to answer:
+// a POST may have started its command before.
+bool gateway_lost(py::handle status) {
+    return qyb::is_int(status) &&
+           (qyb::equals(status, qyb::int_constant<502>()) || qyb::equals(status, qyb::int_constant<504>()));
+}
+
 }  // namespace
+
+py::object make_client_opener(py::handle module) {
+    return qyb::make_function({.name = "_urlopen",
+                               .params = {arg("self"), arg("request"), qyb::kwonly("timeout"),
+                                          qyb::kwonly("context", py::none())},
+                               .body = open_with_own_opener},
+                              module, "RemoteClient");
+}
 
 py::dict base_headers(py::handle self) {
     py::dict headers;
@@ -95,17 +147,24 @@ py::object client_init(const qyb::Call& call) {
     qyb::set(self, name<"timeout">(), timeout);
     qyb::set(self, name<"max_response_bytes">(), call[8]);
     py::object urllib = call.global<"urllib">();
-    py::object opener = qyb::truthy(call[7]) ? py::reinterpret_borrow<py::object>(call[7])
-                                              : urllib.attr(name<"request">()).attr(name<"urlopen">());
-    qyb::set(self, name<"_urlopen">(), opener);
-
+    py::object parts = urllib.attr(name<"parse">()).attr(name<"urlsplit">())(base_url);
     py::object context = py::none();
-    py::object scheme = urllib.attr(name<"parse">()).attr(name<"urlsplit">())(base_url).attr(name<"scheme">());
-    if (qyb::equals(scheme.attr(name<"lower">())(), name<"https">())) {
+    if (qyb::equals(parts.attr(name<"scheme">()).attr(name<"lower">())(), name<"https">())) {
         py::object ssl = call.global<"ssl">();
         context = qyb::truthy(call[6]) ? ssl.attr(name<"create_default_context">())(py::arg("cafile") = ca_bundle)
                                         : ssl.attr(name<"_create_unverified_context">())();
     }
+    py::object opener;
+    if (qyb::truthy(call[7])) {
+        opener = py::reinterpret_borrow<py::object>(call[7]);
+    } else {
+        // Made once per client: its proxies depend only on the host, and making an opener
+        // costs a noticeable share of a round trip.
+        const bool proxied = !qyb::truthy(call.global<"_is_loopback">()(parts.attr(name<"hostname">())));
+        py::object own = make_opener(urllib.attr(name<"request">()), context, proxied);
+        opener = qyb::steal(PyMethod_New(call.held(0).ptr(), py::make_tuple(own, context, py::bool_(proxied)).ptr()));
+    }
+    qyb::set(self, name<"_urlopen">(), opener);
     qyb::set(self, name<"_ssl_context">(), context);
     return py::none();
 }
@@ -174,7 +233,7 @@ py::object client_open_request(const qyb::Call& call) {
         py::object urllib = call.global<"urllib">();
         if (e.matches(urllib.attr(name<"error">()).attr(name<"HTTPError">()))) {
             qyb::Handling handling(e);
-            qyb::get(self, name<"_raise_http_error">())(e.value(), request_id);
+            qyb::get(self, name<"_raise_http_error">())(e.value(), request_id, py::arg("method") = method);
             return py::none();
         }
         if (e.matches(call.global<"RemoteClientError">()) || !e.matches(PyExc_OSError)) {
@@ -195,7 +254,7 @@ py::object client_open_request(const qyb::Call& call) {
 // The HTTP error answer's body is read once, bounded; each field of its "error" object is taken
 // when it has the right type, else its fallback.
 py::object client_raise_http_error(const qyb::Call& call) {
-    py::handle self = call[0], exc = call[1], request_id = call[2];
+    py::handle self = call[0], exc = call[1], request_id = call[2], method = call[3];
     py::object raw = exc.attr(name<"read">())(read_bound(self));
     py::object limit = qyb::get(self, name<"max_response_bytes">());
     py::object length = qyb::steal(PyLong_FromSsize_t(py::len(raw)));
@@ -241,13 +300,16 @@ py::object client_raise_http_error(const qyb::Call& call) {
         py::object decimal = qyb::steal(PyObject_Format(status.ptr(), nullptr));
         message = qyb::steal(PyUnicode_Concat(name<"remote HTTP error ">().ptr(), decimal.ptr()));
     }
+    // A POST that a proxy gave up on may still be running behind it: neither "not started" nor
+    // safe to send again, as the gateway does not honour Idempotency-Key.
+    const bool maybe_running = qyb::equals(method, name<"POST">()) && gateway_lost(status);
     py::object outcome = field(name<"outcome">());
     if (!is_outcome(outcome)) {
-        outcome = py::reinterpret_borrow<py::object>(name<"not_started">());
+        outcome = py::reinterpret_borrow<py::object>(maybe_running ? name<"unknown">() : name<"not_started">());
     }
     py::object retryable = field(name<"retryable">());
     if (!PyBool_Check(retryable.ptr())) {
-        retryable = py::bool_(retryable_status(status));
+        retryable = py::bool_(!maybe_running && retryable_status(status));
     }
     py::object rid = field(name<"request_id">());
     if (!PyUnicode_Check(rid.ptr())) {

@@ -1,8 +1,10 @@
-"""Shared by the client tests: the project's gateway, a canned-answer server, a silent server,
+"""Shared by the client tests: the project's gateway, canned-answer servers, a silent server,
 a refused port and a self-signed certificate, all on 127.0.0.1."""
+import contextlib
 import http.server
 import json
 import socket
+import ssl
 import subprocess
 import tempfile
 import threading
@@ -110,8 +112,8 @@ class Canned:
         return remote.RemoteClient(self.url, TOKEN, **options)
 
 
-@pytest.fixture
-def canned():
+@contextlib.contextmanager
+def serve_canned():
     state = Canned()
 
     class Handler(http.server.BaseHTTPRequestHandler):
@@ -129,7 +131,7 @@ def canned():
                 self.wfile.flush()
                 state.released.wait(JOIN)
 
-        do_GET = do_POST = _answer
+        do_GET = do_POST = do_CONNECT = _answer  # CONNECT: standing in for a proxy
 
         def log_message(self, *args):
             pass
@@ -139,11 +141,26 @@ def canned():
     state.url = "http://127.0.0.1:%d" % server.server_address[1]
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
-    yield state
-    state.released.set()
-    server.shutdown()
-    server.server_close()
-    thread.join(JOIN)
+    try:
+        yield state
+    finally:
+        state.released.set()
+        server.shutdown()
+        server.server_close()
+        thread.join(JOIN)
+
+
+@pytest.fixture
+def canned():
+    with serve_canned() as state:
+        yield state
+
+
+@pytest.fixture
+def elsewhere():
+    """A second canned server, for what the first may point at."""
+    with serve_canned() as state:
+        yield state
 
 
 @pytest.fixture
@@ -167,3 +184,11 @@ def certificate(tmp_path_factory):
                     "-keyout", str(key), "-out", str(cert)],
                    check=True, capture_output=True, timeout=60)
     return cert, key
+
+
+def tls_wrap(certificate):
+    """Wraps a listening socket to serve TLS with the certificate."""
+    cert, key = certificate
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return lambda sock: context.wrap_socket(sock, server_side=True)

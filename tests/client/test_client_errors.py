@@ -81,6 +81,7 @@ ACCEPTED = [
     ("http://0.0.0.0", True, "http://0.0.0.0"),
     ("http://10.0.0.5:8765", 1, "http://10.0.0.5:8765"),
     ("http://127.1", "yes", "http://127.1"),
+    ("\x0b\x1f https://gw.example.org/ \t\r\n", False, "https://gw.example.org"),
 ]
 
 REFUSED = [
@@ -131,6 +132,34 @@ def test_unreadable_base_urls_chain_the_splitter_fault(base_url):
     assert type(cause) is ValueError
     assert info.value.code == "invalid_base_url"
     assert info.value.message == "invalid remote base URL: " + str(cause)
+
+
+# A blank or control character left inside once the surrounding white space is gone: (URL, the
+# first such character).
+CONTROL = [
+    ("https://gw.example.org/a\tb", "\t"),
+    ("https://gw.exam\nple.org", "\n"),
+    ("http://localhost\r:8765", "\r"),
+    ("https://gw.example.org/a b", " "),
+    ("https://gw.example.org/x\x7f", "\x7f"),
+    ("https://gw.example.org/\x01", "\x01"),
+    ("https://gw\x00.example.org", "\x00"),
+    ("https://gw.example.org/x\x1f/", "\x1f"),
+    (" https://gw.example.org:84\x0b43 ", "\x0b"),
+]
+
+
+@pytest.mark.parametrize("base_url, character", CONTROL)
+@pytest.mark.parametrize("allow_insecure", [False, True])
+def test_blanks_and_control_characters_inside_are_refused(base_url, character, allow_insecure):
+    with pytest.raises(RemoteClientError) as info:
+        remote.validate_base_url(base_url, allow_insecure=allow_insecure)
+    assert info.value.as_dict() == {
+        "code": "invalid_base_url", "message": "invalid remote base URL: character %r is not allowed" % character,
+        "outcome": "not_started", "retryable": False, "http_status": None, "request_id": None}
+    with pytest.raises(RemoteClientError) as info:
+        remote.RemoteClient(base_url, "t", allow_insecure=allow_insecure)
+    assert info.value.code == "invalid_base_url"
 
 
 @pytest.mark.parametrize("hostname, expected", [

@@ -56,6 +56,7 @@ RULES = [
     ({"base_url": "http://localhost:8765", "ca_bundle": 3}, "invalid ca_bundle"),
     ({"base_url": "https://user@gw.example.com"}, "credentials are not allowed in remote base URL"),
     ({"base_url": URL + "/?q=1", "connect_timeout": 0}, "remote base URL cannot contain a query or fragment"),
+    ({"base_url": URL + "/a\tb", "connect_timeout": 0}, "invalid remote base URL: character '\\t' is not allowed"),
     # ca_bundle and the time-outs, connect_timeout first
     ({"ca_bundle": ""}, None),
     ({"ca_bundle": b"ca.pem"}, "invalid ca_bundle"),

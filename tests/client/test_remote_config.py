@@ -79,6 +79,7 @@ ADD_REFUSALS = [
     (("new", URL, {"token": "t", "colour": "red"}),
      TypeError, "RemoteConnection.__init__() got an unexpected keyword argument 'colour'"),
     (("bad alias", URL, {"token": "t"}), ConfigError, "invalid remote alias"),
+    (("new", URL + "/a\tb", {"token": "t"}), ConfigError, "invalid remote base URL: character '\\t' is not allowed"),
 ]
 
 
@@ -126,6 +127,7 @@ def test_set_changes_fields_in_place(config):
     ({"token": "x"}, TypeError, "RemoteConnection.__init__() got an unexpected keyword argument 'token'"),
     ({"base_url": "http://gw.example.com"}, ConfigError, INSECURE),
     ({"token_ref": "vault:x"}, ConfigError, "invalid token_ref"),
+    ({"base_url": URL + "/a b"}, ConfigError, "invalid remote base URL: character ' ' is not allowed"),
 ])
 def test_set_refusals_write_nothing(config, changes, kind, message):
     config.add("main", URL, token="t")

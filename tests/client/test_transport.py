@@ -19,7 +19,7 @@ from typing import Any, Callable, Mapping, Sequence
 import pytest
 
 import qybridge4.cli.remote as remote
-from _endpoints import JOIN, REQUEST_ID, TOKEN, free_port
+from _endpoints import JOIN, REQUEST_ID, TOKEN, free_port, tls_wrap
 from strict_json_reference import reference_strict_json
 
 RemoteClientError = remote.RemoteClientError
@@ -46,7 +46,8 @@ class Reference:
 
     def _open_request(self, request, method, request_id=None): ...
 
-    def _raise_http_error(self, exc: urllib.error.HTTPError, request_id: str | None) -> None: ...
+    def _raise_http_error(self, exc: urllib.error.HTTPError, request_id: str | None, *,
+                          method: str | None = None) -> None: ...
 
 
 def test_class_shape_and_signatures(monkeypatch):
@@ -74,7 +75,8 @@ def test_constructor_stores_what_it_was_given():
     assert list(vars(client).items()) == [("base_url", "http://127.0.0.1:9/base"), ("token", "  "),
                                           ("timeout", 3), ("max_response_bytes", "not checked"),
                                           ("_urlopen", opener), ("_ssl_context", None)]
-    assert remote.RemoteClient("http://localhost", "t", urlopen=0)._urlopen is urllib.request.urlopen
+    own = remote.RemoteClient("http://localhost", "t", urlopen=0)._urlopen
+    assert callable(own) and own is not urllib.request.urlopen  # the client's own (test_opener)
     nan = remote.RemoteClient("http://localhost", "t", timeout=math.nan)
     assert math.isnan(nan.timeout)
 
@@ -250,6 +252,42 @@ def test_answers_become_client_errors(canned, operation, status, body, limit, ex
         assert isinstance(info.value.__cause__, urllib.error.HTTPError) and info.value.__cause__.code == status
     elif expected["message"].startswith(INVALID):
         assert isinstance(info.value.__cause__, ValueError)
+
+
+# A POST whose answer came from a reverse proxy that gave up on the gateway may have started its
+# command: (status, body, code, message, outcome, retryable).
+GATEWAY_LOST = "remote HTTP error %d"
+POST_FAILURES = [
+    (502, b"<html><body>Bad gateway</body></html>", "remote_http_error", GATEWAY_LOST % 502, "unknown", False),
+    (504, b"", "remote_http_error", GATEWAY_LOST % 504, "unknown", False),
+    (504, {"error": "timeout"}, "remote_http_error", GATEWAY_LOST % 504, "unknown", False),
+    (504, error_body(outcome="done", retryable=1), "worker_unreachable", "worker gone", "unknown", False),
+    (502, error_body(outcome="not_started", retryable=True), "worker_unreachable", "worker gone",
+     "not_started", True),
+    (504, error_body(outcome="completed"), "worker_unreachable", "worker gone", "completed", True),
+    (503, b"", "remote_http_error", GATEWAY_LOST % 503, "not_started", True),
+    (429, b"", "remote_http_error", GATEWAY_LOST % 429, "not_started", True),
+    (500, b"", "remote_http_error", GATEWAY_LOST % 500, "not_started", False),
+]
+
+
+@pytest.mark.parametrize("status, body, code, message, outcome, retryable", POST_FAILURES)
+@pytest.mark.parametrize("operation", ["execute", "upload"])
+def test_a_post_that_a_proxy_gave_up_on_may_have_run(canned, tmp_path, operation, status, body, code, message,
+                                                     outcome, retryable):
+    canned.answer(status, body)
+    client = canned.client()
+    if operation == "upload":
+        source = tmp_path / "report.txt"
+        source.write_bytes(b"figures")
+        call, fallback_id = lambda: client.upload(source), None
+    else:
+        call, fallback_id = lambda: client.execute(None, ["status"], request_id=REQUEST_ID, client_id="c"), REQUEST_ID
+    with pytest.raises(RemoteClientError) as info:
+        call()
+    request_id = REQUEST_ID if code == "worker_unreachable" else fallback_id
+    assert info.value.as_dict() == failure(code, message, outcome, retryable, status, request_id)
+    assert canned.requests[0][0] == "POST"
 
 
 @pytest.mark.parametrize("raw, exact", [
@@ -441,13 +479,6 @@ def test_a_failure_outside_the_os_passes_unconverted(canned):
 
 
 # --- TLS for real ---
-
-def tls_wrap(certificate):
-    cert, key = certificate
-    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    context.load_cert_chain(cert, key)
-    return lambda sock: context.wrap_socket(sock, server_side=True)
-
 
 def test_tls_gateway(gateway, certificate):
     served = gateway(wrap=tls_wrap(certificate))
