@@ -58,8 +58,8 @@ py::error_already_set take_error();
 //         failure.reraise();                      //     raise
 //     }
 //
-// Once an Except holds a caught error, leave by reraise(), not `throw;`: the error held by a
-// pybind11 exception object can be set again only once.
+// Made in a catch block, it shares the caught error, never sets it: `throw;` there is as good
+// as reraise().
 class Except {
 public:
     // The exception of the enclosing catch block, whatever C++ exception it is.
