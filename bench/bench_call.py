@@ -23,6 +23,18 @@ def f_all(a, b=2, *, c, d=4, **rest):
     return (a, b, c, d, rest)
 
 
+def named(a, b, *, c=None):
+    return (c, b, a)
+
+
+def target(a, x, y):
+    return a
+
+
+def call_keywords(f, a, b, c):
+    return f(a, x=b, y=c)
+
+
 class PyThing:
     def method(self, x, *, flag=False):
         return (self, x, flag)
@@ -34,11 +46,13 @@ CASES = [
     ("keyword-only f_kwonly(1, k=2)", "fn(1, k=2)", f_kwonly, native.f_kwonly),
     ("collector f_all(1, c=3, e=5)", "fn(1, c=3, e=5)", f_all, native.f_all),
     ("method obj.method(1, flag=True)", "obj.method(1, flag=True)", PyThing, native.Thing),
+    ("by name named(1, 2, c=3)", "fn(1, 2, c=3)", named, native.named),
+    ("keyword call f(a, x=b, y=c)", "fn(target, 1, 2, 3)", call_keywords, native.call_keywords),
 ]
 
 
 def per_call(stmt, fn, number):
-    env = {"fn": fn, "obj": fn() if isinstance(fn, type) else None}
+    env = {"fn": fn, "obj": fn() if isinstance(fn, type) else None, "target": target}
     best = min(timeit.repeat(stmt, globals=env, number=number, repeat=7))
     return best / number * 1e9
 

@@ -3,6 +3,7 @@
 #include <Python.h>
 
 #include <array>
+#include <new>
 #include <string>
 
 #include "qyb/toolkit.h"
@@ -77,6 +78,162 @@ py::object call_double(const qyb::Call& call) {
         return py::make_tuple(f.original().held(0), double_body(call));
     }
     return py::make_tuple(py::none(), qyb::invoke(f.bound(), call[0]));
+}
+
+// ---------------------------------------------------------------------------------------
+// The dialect a body speaks, each function the native twin of a def in the tests.
+
+// def named(a, b, *, c=None): return (c, b, a)
+py::object named(const qyb::Call& call) {
+    auto [a, b, c] = call.args<3>();
+    return py::make_tuple(c, b, a);
+}
+
+// Declared with two parameters, reads three.
+py::object miscounted(const qyb::Call& call) {
+    auto [a, b, c] = call.args<3>();
+    return py::make_tuple(a, b, c);
+}
+
+// def getattr_or(obj, attr, fallback): return getattr(obj, attr, fallback)
+py::object getattr_or(const qyb::Call& call) {
+    auto [obj, attr, fallback] = call.args<3>();
+    return qyb::get(obj, attr, fallback);
+}
+
+// def has_attribute(obj, attr): return hasattr(obj, attr)
+py::object has_attribute(const qyb::Call& call) {
+    auto [obj, attr] = call.args<2>();
+    return py::bool_(qyb::has(obj, attr));
+}
+
+// def call_keywords(f, a, b, c): return f(a, x=b, y=c)
+py::object call_keywords(const qyb::Call& call) {
+    auto [f, a, b, c] = call.args<4>();
+    return qyb::invoke(f, a, qyb::kw<"x">(b), qyb::kw<"y">(c));
+}
+
+// def call_dict(f, a, d): return f(a, **d)
+py::object call_dict(const qyb::Call& call) {
+    auto [f, a, d] = call.args<3>();
+    return qyb::invoke(f, a, qyb::keywords(d));
+}
+
+// def call_method_keywords(obj, a, b): return obj.method(a, x=b)
+py::object call_method_keywords(const qyb::Call& call) {
+    auto [obj, a, b] = call.args<3>();
+    return qyb::call_method(obj, qyb::name<"method">(), a, qyb::kw<"x">(b));
+}
+
+// def pairs(k1, v1, k2, v2): return {k1: v1, k2: v2}
+py::object pairs(const qyb::Call& call) {
+    auto [k1, v1, k2, v2] = call.args<4>();
+    return qyb::dict_of({{k1, v1}, {k2, v2}});
+}
+
+// def handle_then(fails, handler):
+//     try: return fails()
+//     except ValueError as e: return handler(e)
+py::object handle_then(const qyb::Call& call) {
+    auto [fails, handler] = call.args<2>();
+    try {
+        return qyb::invoke(fails);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) {
+            throw;
+        }
+        qyb::Except handling(e);
+        return qyb::invoke(handler, e.value());
+    }
+}
+
+// def clean_then_raise(fails, cleanup):
+//     try: return fails()
+//     except BaseException: cleanup(); raise
+py::object clean_then_raise(const qyb::Call& call) {
+    auto [fails, cleanup] = call.args<2>();
+    try {
+        return qyb::invoke(fails);
+    } catch (std::exception&) {
+        qyb::Except failure;
+        qyb::invoke(cleanup);
+        failure.reraise();
+    }
+}
+
+// A C++ failure in the try: cleanup() sees it as the MemoryError it raises.
+py::object clean_after_bad_alloc(const qyb::Call& call) {
+    auto [cleanup] = call.args<1>();
+    try {
+        throw std::bad_alloc();
+    } catch (std::exception&) {
+        qyb::Except failure;
+        qyb::invoke(cleanup);
+        failure.reraise();
+    }
+}
+
+// An exception object that was never raised, handled while `then` runs: as throwing `exc`
+// into a generator whose clean-up calls `then`.
+py::object handling_object(const qyb::Call& call) {
+    auto [exc, then] = call.args<2>();
+    qyb::Except handling(exc);
+    return qyb::invoke(then);
+}
+
+// def try_finally(body, cleanup):
+//     try: return body()
+//     finally: cleanup()
+py::object try_finally(const qyb::Call& call) {
+    auto [body, cleanup] = call.args<2>();
+    return qyb::finally([&] { return qyb::invoke(body); }, [&] { qyb::invoke(cleanup); });
+}
+
+// The same with a body that returns nothing: returns None.
+py::object try_finally_void(const qyb::Call& call) {
+    auto [body, cleanup] = call.args<2>();
+    qyb::finally([&] { qyb::invoke(body); }, [&] { qyb::invoke(cleanup); });
+    return py::none();
+}
+
+// def reraise_from(fails, make):
+//     try: fails()
+//     except ValueError as e: raise make() from e
+py::object reraise_from(const qyb::Call& call) {
+    auto [fails, make] = call.args<2>();
+    try {
+        qyb::invoke(fails);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError)) {
+            throw;
+        }
+        qyb::Except handling(e);
+        qyb::raise_from(qyb::invoke(make), e.value());
+    }
+    return py::none();
+}
+
+// def clock(): return time.monotonic()
+py::object clock(const qyb::Call& call) { return call.monotonic(); }
+
+void dialect_part(qyb::Part& p) {
+    p.import("time");
+    p.def({.name = "named", .params = {arg("a"), arg("b"), kwonly("c", py::none())}, .body = named});
+    p.def({.name = "miscounted", .params = {arg("a"), arg("b")}, .body = miscounted});
+    p.def({.name = "getattr_or", .params = {arg("obj"), arg("attr"), arg("fallback")}, .body = getattr_or});
+    p.def({.name = "has_attribute", .params = {arg("obj"), arg("attr")}, .body = has_attribute});
+    p.def({.name = "call_keywords", .params = {arg("f"), arg("a"), arg("b"), arg("c")}, .body = call_keywords});
+    p.def({.name = "call_dict", .params = {arg("f"), arg("a"), arg("d")}, .body = call_dict});
+    p.def({.name = "call_method_keywords", .params = {arg("obj"), arg("a"), arg("b")}, .body = call_method_keywords});
+    p.def({.name = "pairs", .params = {arg("k1"), arg("v1"), arg("k2"), arg("v2")}, .body = pairs});
+    p.def({.name = "handle_then", .params = {arg("fails"), arg("handler")}, .body = handle_then});
+    p.def({.name = "clean_then_raise", .params = {arg("fails"), arg("cleanup")}, .body = clean_then_raise});
+    p.def({.name = "clean_after_bad_alloc", .params = {arg("cleanup")}, .body = clean_after_bad_alloc});
+    p.def({.name = "handling_object", .params = {arg("exc"), arg("then")}, .body = handling_object});
+    p.def({.name = "try_finally", .params = {arg("body"), arg("cleanup")}, .body = try_finally});
+    p.def({.name = "try_finally_void", .params = {arg("body"), arg("cleanup")}, .body = try_finally_void});
+    p.def({.name = "reraise_from", .params = {arg("fails"), arg("make")}, .body = reraise_from});
+    p.def({.name = "clock", .body = clock});
 }
 
 void functions_part(qyb::Part& p) {
@@ -167,7 +324,7 @@ void functions_part(qyb::Part& p) {
     p.bind("Failure", qyb::make_exception(p.module(), "Failure", PyExc_RuntimeError, "A failure."));
 }
 
-constexpr std::array<qyb::PartDef, 1> kParts = {{{"functions", functions_part}}};
+constexpr std::array<qyb::PartDef, 2> kParts = {{{"functions", functions_part}, {"dialect", dialect_part}}};
 
 int exec_module(PyObject* module) { return qyb::run_parts(module, kParts); }
 

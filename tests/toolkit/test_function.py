@@ -432,3 +432,261 @@ def test_optional_attributes_take_none_or_their_type_as_a_def_does(attr):
     finally:
         setattr(fn, attr, saved)
     assert getattr(fn, attr) == saved
+
+
+# ---------------------------------------------------------------------------------------
+# The body dialect: each native function against the def it stands for.
+
+def named(a, b, *, c=None):
+    return (c, b, a)
+
+
+def getattr_or(obj, attr, fallback):
+    return getattr(obj, attr, fallback)
+
+
+def has_attribute(obj, attr):
+    return hasattr(obj, attr)
+
+
+def call_keywords(f, a, b, c):
+    return f(a, x=b, y=c)
+
+
+def call_dict(f, a, d):
+    return f(a, **d)
+
+
+def call_method_keywords(obj, a, b):
+    return obj.method(a, x=b)
+
+
+def pairs(k1, v1, k2, v2):
+    return {k1: v1, k2: v2}
+
+
+def handle_then(fails, handler):
+    try:
+        return fails()
+    except ValueError as e:
+        return handler(e)
+
+
+def clean_then_raise(fails, cleanup):
+    try:
+        return fails()
+    except BaseException:
+        cleanup()
+        raise
+
+
+def try_finally(body, cleanup):
+    try:
+        return body()
+    finally:
+        cleanup()
+
+
+def reraise_from(fails, make):
+    try:
+        fails()
+    except ValueError as e:
+        raise make() from e
+
+
+def chain(exc):
+    """An exception's identity down its __cause__ and __context__ links, as text."""
+    if exc is None:
+        return None
+    return (type(exc).__name__, str(exc), exc.__suppress_context__, chain(exc.__cause__), chain(exc.__context__))
+
+
+def result(fn, *args):
+    try:
+        return ("ok", fn(*args))
+    except BaseException as e:  # noqa: B036 - the outcome itself is compared
+        return ("raised", chain(e))
+
+
+def twins(py_fn):
+    return [py_fn, getattr(native, py_fn.__name__)]
+
+
+class Attributes:
+    present = "here"
+
+    @property
+    def broken(self):
+        raise KeyError("broken getter")
+
+    @property
+    def missing(self):
+        raise AttributeError("missing by property")
+
+    def __getattr__(self, attr):
+        if attr == "dynamic":
+            return "made"
+        raise AttributeError(attr)
+
+
+@pytest.mark.parametrize("attr", ["present", "dynamic", "absent", "missing", "broken", 1])
+def test_getattr_with_default_and_hasattr_let_all_but_attribute_error_through(attr):
+    obj = Attributes()
+    for fn, args in ((getattr_or, (obj, attr, "fallback")), (has_attribute, (obj, attr))):
+        expected, got = (result(f, *args) for f in twins(fn))
+        assert got == expected, fn.__name__
+    if attr == "broken":
+        assert result(native.has_attribute, obj, attr)[0] == "raised"
+
+
+def test_arguments_by_name_bind_in_declaration_order():
+    for args, kwargs in (((1, 2), {}), ((1,), {"b": 2, "c": 3}), ((), {"c": 3, "a": 1, "b": 2})):
+        assert native.named(*args, **kwargs) == named(*args, **kwargs)
+
+
+def test_a_body_reading_more_arguments_than_declared_is_refused():
+    with pytest.raises(SystemError, match=r"miscounted\(\) body reads 3 arguments; the call holds 2"):
+        native.miscounted(1, 2)
+
+
+def recorder(*args, **kwargs):
+    return (args, list(kwargs.items()))
+
+
+class Target:
+    def method(self, *args, **kwargs):
+        return (self, args, list(kwargs.items()))
+
+
+@pytest.mark.parametrize("fn,args", [
+    (call_keywords, (recorder, 1, 2, 3)),
+    (call_keywords, (lambda a, x: a, 1, 2, 3)),              # unexpected keyword y
+    (call_keywords, (lambda x, y, a=0: a, 1, 2, 3)),         # x given twice
+    (call_dict, (recorder, 1, {"b": 2, "a": 1})),
+    (call_dict, (recorder, 1, {})),
+    (call_dict, (lambda a, b: (a, b), 1, {"a": 2})),         # a given twice
+    (call_dict, (recorder, 1, {1: 2})),                      # keywords must be strings
+    (call_dict, (dict, "not pairs", {"x": 1})),
+    (call_method_keywords, (Target(), 1, 2)),
+    (call_method_keywords, (object(), 1, 2)),                # no such method
+])
+def test_calls_with_keywords_match_the_call_expression(fn, args):
+    expected, got = (result(f, *args) for f in twins(fn))
+    assert got == expected
+    # The second call reuses the keyword names made by the first.
+    assert result(getattr(native, fn.__name__), *args) == got
+
+
+@pytest.mark.parametrize("k1,k2", [("a", "b"), ("b", "a"), ("a", "a"), (1, 1.0), ([], "a")])
+def test_dict_from_pairs_keeps_their_order(k1, k2):
+    expected, got = (result(f, k1, "v1", k2, "v2") for f in twins(pairs))
+    assert got == expected
+    if got[0] == "ok":
+        assert list(native.pairs(k1, "v1", k2, "v2").items()) == list(pairs(k1, "v1", k2, "v2").items())
+
+
+def fail_with(exc):
+    def fails():
+        raise exc
+    return fails
+
+
+def seen_by_exc_info(log):
+    def look(*args):
+        log.append(sys.exc_info()[1])
+        return "handled"
+    return look
+
+
+@pytest.mark.parametrize("failure", [ValueError("bad"), KeyError("other"), None])
+def test_except_makes_the_caught_exception_the_one_being_handled(failure):
+    fails = fail_with(failure) if failure is not None else (lambda: "fine")
+    for handler in (seen_by_exc_info([]), fail_with(RuntimeError("in handler"))):
+        expected, got = (result(f, fails, handler) for f in twins(handle_then))
+        assert got == expected
+    log = []
+    result(native.handle_then, fails, seen_by_exc_info(log))
+    assert log == ([failure] if isinstance(failure, ValueError) else [])
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("cleanup_fails", [False, True])
+def test_except_reraises_the_same_exception_untouched(cleanup_fails):
+    def fails():
+        try:
+            raise KeyError("inner")
+        except KeyError:
+            raise ValueError("outer")
+
+    log = []
+    cleanup = fail_with(OSError("cleanup")) if cleanup_fails else seen_by_exc_info(log)
+    outcomes = []
+    for fn in twins(clean_then_raise):
+        # Called inside an except of the caller's: a bare raise keeps the exception's own context.
+        try:
+            raise LookupError("caller's")
+        except LookupError:
+            outcomes.append(result(fn, fails, cleanup))
+    assert outcomes[1] == outcomes[0]
+    assert [type(e) for e in log] == ([] if cleanup_fails else [ValueError, ValueError])
+
+
+def test_except_holds_a_cpp_failure_as_its_memory_error():
+    log = []
+    with pytest.raises(MemoryError):
+        native.clean_after_bad_alloc(seen_by_exc_info(log))
+    assert [type(e) for e in log] == [MemoryError]
+    with pytest.raises(OSError) as info:
+        native.clean_after_bad_alloc(fail_with(OSError("cleanup")))
+    assert type(info.value.__context__) is MemoryError
+
+
+def test_except_of_an_exception_object_chains_it():
+    exc = GeneratorExit()
+    log = []
+    assert native.handling_object(exc, seen_by_exc_info(log)) == "handled"
+    assert log == [exc]
+    with pytest.raises(RuntimeError) as info:
+        native.handling_object(exc, fail_with(RuntimeError("clean-up")))
+    assert info.value.__context__ is exc
+    assert sys.exc_info() == (None, None, None)
+
+
+@pytest.mark.parametrize("body_fails", [False, True])
+@pytest.mark.parametrize("cleanup_fails", [False, True])
+def test_finally_runs_the_cleanup_on_every_path(body_fails, cleanup_fails):
+    body = fail_with(ValueError("body")) if body_fails else (lambda: "result")
+    outcomes, logs = [], []
+    for fn in twins(try_finally):
+        log = []
+        cleanup = fail_with(OSError("cleanup")) if cleanup_fails else seen_by_exc_info(log)
+        outcomes.append(result(fn, body, cleanup))
+        logs.append([type(e) for e in log])
+    assert outcomes[1] == outcomes[0]
+    assert logs[1] == logs[0]
+    ran = []
+    void = result(native.try_finally_void, body, lambda: ran.append(1))
+    assert ran == [1] and (void == ("ok", None)) != body_fails
+
+
+@pytest.mark.parametrize("fails", [fail_with(ValueError("bad")), fail_with(KeyError("other")), lambda: None])
+def test_raise_from_inside_except_chains_as_python(fails):
+    make = lambda: RuntimeError("made")  # noqa: E731
+    expected, got = (result(f, fails, make) for f in twins(reraise_from))
+    assert got == expected
+
+
+def test_clock_is_the_module_time_as_bound_now(monkeypatch):
+    first = native.clock()
+    assert isinstance(first, float) and native.clock() >= first
+
+    class Fixed:
+        @staticmethod
+        def monotonic():
+            return 42
+
+    monkeypatch.setattr(native, "time", Fixed)
+    assert native.clock() == 42
+    monkeypatch.delattr(native, "time")
+    with pytest.raises(NameError, match="name 'time' is not defined"):
+        native.clock()

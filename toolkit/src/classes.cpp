@@ -38,7 +38,7 @@ ClassBuilder::ClassBuilder(py::handle module, const char* name,
     }
     metaclass_ = calculate_metaclass(bases_);
     py::str pyname(name);
-    if (py::hasattr(metaclass_, "__prepare__")) {
+    if (has(metaclass_, qyb::name<"__prepare__">())) {
         namespace_ = metaclass_.attr("__prepare__")(pyname, bases_);
     } else {
         namespace_ = py::dict();
@@ -48,9 +48,7 @@ ClassBuilder::ClassBuilder(py::handle module, const char* name,
 }
 
 void ClassBuilder::set(const char* key, py::handle value) {
-    if (PyObject_SetItem(namespace_.ptr(), py::str(key).ptr(), value.ptr()) < 0) {
-        throw_error();
-    }
+    check(PyObject_SetItem(namespace_.ptr(), py::str(key).ptr(), value.ptr()));
 }
 
 ClassBuilder& ClassBuilder::doc(const char* text) {

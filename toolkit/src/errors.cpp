@@ -6,13 +6,17 @@
 
 namespace qyb {
 
-void throw_error() {
+py::error_already_set take_error() {
+    // error_already_set refuses an error whose type changes as it is normalised (the allocation
+    // of the exception itself failing) and reports a SystemError in place of the MemoryError.
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
     PyErr_Restore(type, value, tb);
-    throw py::error_already_set();
+    return py::error_already_set();
 }
+
+void throw_error() { throw take_error(); }
 
 void raise(PyObject* type, const char* message) {
     // Not PyErr_SetString: when the text cannot be made, it raises `type` with no argument in
@@ -35,10 +39,10 @@ void raise_from(PyObject* type, py::handle message, py::handle cause) {
     if (!exc) {
         throw_error();
     }
-    raise_object_from(exc, cause);
+    raise_from(exc, cause);
 }
 
-void raise_object_from(py::handle exception, py::handle cause) {
+void raise_from(py::handle exception, py::handle cause) {
     // SetCause steals its argument and also sets __suppress_context__.
     PyException_SetCause(exception.ptr(), Py_NewRef(cause.ptr()));
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr())), exception.ptr());
@@ -74,6 +78,45 @@ void restore_current_exception() noexcept {
             PyErr_SetString(PyExc_SystemError, e.what());
         }
     }
+}
+
+namespace {
+
+// The exception of the enclosing catch block as a Python error.
+py::error_already_set caught_error() {
+    try {
+        throw;
+    } catch (py::error_already_set& e) {
+        return e;
+    } catch (std::exception&) {
+        restore_current_exception();
+        return take_error();
+    }
+}
+
+py::error_already_set raised(py::handle exception) {
+    PyObject* tb = PyException_GetTraceback(exception.ptr());
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr()))), Py_NewRef(exception.ptr()), tb);
+    return py::error_already_set();
+}
+
+}  // namespace
+
+Except::Except() : caught_(caught_error()), previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(caught_.value().ptr());
+}
+
+Except::Except(const py::error_already_set& caught) : caught_(caught), previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(caught_.value().ptr());
+}
+
+Except::Except(py::handle exception) : caught_(raised(exception)), previous_(PyErr_GetHandledException()) {
+    PyErr_SetHandledException(caught_.value().ptr());
+}
+
+Except::~Except() {
+    PyErr_SetHandledException(previous_);
+    Py_XDECREF(previous_);
 }
 
 }  // namespace qyb

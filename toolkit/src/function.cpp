@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "qyb/errors.h"
+#include "qyb/objects.h"
 
 namespace qyb {
 
@@ -133,75 +134,80 @@ void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject** slots) 
         }
     }
     Py_ssize_t defcount = f->defaults == nullptr ? 0 : PyTuple_GET_SIZE(f->defaults);
-    bool plural;
-    py::object sig;
-    if (defcount) {
-        plural = true;
-        sig = py::reinterpret_steal<py::object>(
-            PyUnicode_FromFormat("from %zd to %zd", t.positional - defcount, t.positional));
-    } else {
-        plural = t.positional != 1;
-        sig = py::reinterpret_steal<py::object>(PyUnicode_FromFormat("%zd", t.positional));
-    }
-    if (!sig) {
+    const bool plural = defcount != 0 || t.positional != 1;
+    PyObject* sig = defcount != 0
+                        ? PyUnicode_FromFormat("from %zd to %zd", t.positional - defcount, t.positional)
+                        : PyUnicode_FromFormat("%zd", t.positional);
+    if (sig == nullptr) {
         return;
     }
-    py::object kwonly_sig;
-    if (kwonly_given) {
-        kwonly_sig = py::reinterpret_steal<py::object>(
-            PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                 given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : ""));
-    } else {
-        kwonly_sig = py::reinterpret_steal<py::object>(PyUnicode_FromString(""));
+    PyObject* kwonly_sig =
+        kwonly_given != 0
+            ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                   given != 1 ? "s" : "", kwonly_given, kwonly_given != 1 ? "s" : "")
+            : Py_NewRef(name<"">().ptr());
+    if (kwonly_sig != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given", f->qualname, sig,
+                     plural ? "s" : "", given, kwonly_sig, given == 1 && !kwonly_given ? "was" : "were");
+        Py_DECREF(kwonly_sig);
     }
-    if (!kwonly_sig) {
-        return;
+    Py_DECREF(sig);
+}
+
+// The names as the interpreter lists them: 'a', 'a' and 'b', 'a', 'b', and 'c'. A new
+// reference, or null with the error set.
+PyObject* name_list(PyObject* names) {
+    const Py_ssize_t len = PyList_GET_SIZE(names);
+    if (len == 1) {
+        return Py_NewRef(PyList_GET_ITEM(names, 0));
     }
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 f->qualname, sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    if (len == 2) {
+        return PyUnicode_FromFormat("%U and %U", PyList_GET_ITEM(names, 0), PyList_GET_ITEM(names, 1));
+    }
+    PyObject* tail = PyUnicode_FromFormat(", %U, and %U", PyList_GET_ITEM(names, len - 2),
+                                          PyList_GET_ITEM(names, len - 1));
+    if (tail == nullptr) {
+        return nullptr;
+    }
+    PyObject* text = nullptr;
+    if (PyList_SetSlice(names, len - 2, len, nullptr) == 0) {
+        PyObject* head = PyUnicode_Join(name<", ">().ptr(), names);
+        if (head != nullptr) {
+            text = PyUnicode_Concat(head, tail);
+            Py_DECREF(head);
+        }
+    }
+    Py_DECREF(tail);
+    return text;
 }
 
 // `start`..`end` is the range of slots searched for the missing names.
 void missing_arguments(FunctionObject* f, const char* kind, Py_ssize_t start, Py_ssize_t end,
                        PyObject** slots) {
-    py::list names;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        if (slots[i] == nullptr) {
-            PyObject* r = PyObject_Repr(f->params->names[i]);
-            if (r == nullptr) {
-                return;
-            }
-            names.append(py::reinterpret_steal<py::object>(r));
-        }
-    }
-    Py_ssize_t len = static_cast<Py_ssize_t>(names.size());
-    py::object text;
-    if (len == 1) {
-        text = names[0];
-    } else if (len == 2) {
-        text = py::reinterpret_steal<py::object>(
-            PyUnicode_FromFormat("%U and %U", names[0].ptr(), names[1].ptr()));
-    } else {
-        py::object tail = py::reinterpret_steal<py::object>(
-            PyUnicode_FromFormat(", %U, and %U", names[len - 2].ptr(), names[len - 1].ptr()));
-        if (!tail) {
-            return;
-        }
-        if (PyList_SetSlice(names.ptr(), len - 2, len, nullptr) < 0) {
-            return;
-        }
-        py::object head = py::reinterpret_steal<py::object>(PyUnicode_Join(name<", ">().ptr(), names.ptr()));
-        if (!head) {
-            return;
-        }
-        text = py::reinterpret_steal<py::object>(PyUnicode_Concat(head.ptr(), tail.ptr()));
-    }
-    if (!text) {
+    PyObject* names = PyList_New(0);
+    if (names == nullptr) {
         return;
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
-                 static_cast<int>(len), kind, len == 1 ? "" : "s", text.ptr());
+    for (Py_ssize_t i = start; i < end; ++i) {
+        if (slots[i] != nullptr) {
+            continue;
+        }
+        PyObject* r = PyObject_Repr(f->params->names[i]);
+        if (r == nullptr || PyList_Append(names, r) < 0) {
+            Py_XDECREF(r);
+            Py_DECREF(names);
+            return;
+        }
+        Py_DECREF(r);
+    }
+    const Py_ssize_t len = PyList_GET_SIZE(names);
+    PyObject* text = name_list(names);
+    if (text != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", f->qualname,
+                     static_cast<int>(len), kind, len == 1 ? "" : "s", text);
+        Py_DECREF(text);
+    }
+    Py_DECREF(names);
 }
 
 // Slot of the parameter that keyword `key` names, or -1; -2 with an error set. The * and **
@@ -383,8 +389,7 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
 }
 
 PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    // The binder's error paths build their messages with pybind11 objects, which throw when an
-    // allocation fails: it stands inside the boundary too.
+    // The slot array of a long parameter list is allocated, which may throw.
     try {
         Bound b(f->params->slots());
         if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
@@ -639,9 +644,7 @@ PyTypeObject* function_type() {
         name<"return">();
         name<"__signature__">();
         name<"__wrapped__">();
-        if (PyType_Ready(&function_type_object) < 0) {
-            throw_error();
-        }
+        check(PyType_Ready(&function_type_object));
     }
     return &function_type_object;
 }
@@ -692,6 +695,12 @@ py::object Call::global(py::handle key) const {
         throw_error();
     }
     return py::reinterpret_borrow<py::object>(v);
+}
+
+void Call::wrong_count(std::size_t wanted) const {
+    PyErr_Format(PyExc_SystemError, "%U() body reads %zu arguments; the call holds %zu", function_->qualname,
+                 wanted, size_);
+    throw_error();
 }
 
 py::dict Call::globals() const { return py::reinterpret_borrow<py::dict>(function_->globals); }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "qyb/errors.h"
+#include "qyb/names.h"
 #include "qyb/objects.h"
 
 namespace qyb {
@@ -81,35 +82,34 @@ void Part::import_star(const char* module, int level, std::source_location where
         py::object m = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevelObject(
             py::str(module).ptr(), module_.attr("__dict__").ptr(), nullptr, fromlist.ptr(), level));
         if (!m) {
-            throw py::error_already_set();
+            throw_error();
         }
         // The interpreter's own rules and messages for a star import.
         PyObject* listed = PyObject_GetAttrString(m.ptr(), "__all__");
         bool public_only = listed == nullptr;
         if (public_only) {
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-                throw py::error_already_set();
+                throw_error();
             }
             PyErr_Clear();
             PyObject* dict = PyObject_GetAttrString(m.ptr(), "__dict__");
             if (dict == nullptr) {
-                PyErr_SetString(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
-                throw py::error_already_set();
+                raise(PyExc_ImportError, "from-import-* object has no __dict__ and no __all__");
             }
             listed = PyMapping_Keys(dict);
             Py_DECREF(dict);
             if (listed == nullptr) {
-                throw py::error_already_set();
+                throw_error();
             }
         }
         py::object all = py::reinterpret_steal<py::object>(listed);
-        py::object module_name = py::getattr(m, "__name__", py::str("?"));
+        py::object module_name = qyb::get(m, qyb::name<"__name__">(), qyb::name<"?">());
         for (py::handle name : all) {
             if (!PyUnicode_Check(name.ptr())) {
                 PyErr_Format(PyExc_TypeError, "%s in %S.%s must be str, not %.100s",
                              public_only ? "Key" : "Item", module_name.ptr(),
                              public_only ? "__dict__" : "__all__", Py_TYPE(name.ptr())->tp_name);
-                throw py::error_already_set();
+                throw_error();
             }
             if (public_only && PyUnicode_GET_LENGTH(name.ptr()) > 0 &&
                 PyUnicode_READ_CHAR(name.ptr(), 0) == '_') {
@@ -168,7 +168,7 @@ py::object import_name(py::handle module, const char* name) {
         }
     }
     py::object modname = pkgname ? pkgname : py::str("<unknown module name>");
-    py::object path = py::getattr(module, "__file__", py::none());
+    py::object path = get(module, qyb::name<"__file__">(), py::none());
     py::str message = path.is_none()
                           ? py::str("cannot import name {!r} from {!r} (unknown location)")
                                 .format(py::str(name), modname)

@@ -18,6 +18,37 @@ py::object fetch_exception() {
     return steal(value);
 }
 
+py::object get(py::handle obj, py::handle attr, py::handle fallback) {
+    // As builtins.getattr: a missing attribute of an ordinary class raises no AttributeError
+    // to be cleared again.
+    PyObject* value = nullptr;
+    check(_PyObject_LookupAttr(obj.ptr(), attr.ptr(), &value));
+    return value != nullptr ? py::reinterpret_steal<py::object>(value) : py::reinterpret_borrow<py::object>(fallback);
+}
+
+bool has(py::handle obj, py::handle attr) {
+    PyObject* value = nullptr;
+    const bool found = check(_PyObject_LookupAttr(obj.ptr(), attr.ptr(), &value));
+    Py_XDECREF(value);
+    return found;
+}
+
+py::object dict_of(std::initializer_list<std::pair<py::handle, py::handle>> pairs) {
+    py::object d = steal(PyDict_New());
+    for (const auto& [key, value] : pairs) {
+        check(PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()));
+    }
+    return d;
+}
+
+double to_double(py::handle value) {
+    const double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) {
+        throw_error();
+    }
+    return v;
+}
+
 py::object get_or_none(py::handle mapping, py::handle key) {
     if (PyDict_CheckExact(mapping.ptr())) {
         PyObject* value = PyDict_GetItemWithError(mapping.ptr(), key.ptr());

@@ -9,6 +9,7 @@
 
 #include <Python.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -82,6 +83,22 @@ public:
 
     py::handle operator[](std::size_t i) const { return slots_[i]; }
     std::size_t size() const { return size_; }
+
+    // The arguments by name, where the body starts: `auto [self, key, timeout] = call.args<3>();`
+    // Borrowed, in declaration order. N must be the declared number of parameters: the
+    // declaration is data made at run time, so every call compares, one branch, and a body that
+    // disagrees with its declaration raises SystemError rather than reading a wrong slot.
+    template <std::size_t N>
+    std::array<py::handle, N> args() const {
+        if (size_ != N) {
+            wrong_count(N);
+        }
+        std::array<py::handle, N> handles;
+        for (std::size_t i = 0; i < N; ++i) {
+            handles[i] = slots_[i];
+        }
+        return handles;
+    }
     py::handle function() const;
 
     // The module attribute `name`, looked up now; NameError when it is unbound.
@@ -91,6 +108,10 @@ public:
         return global(qyb::name<S>());
     }
     py::dict globals() const;
+
+    // `time.monotonic()` through the module's `time` as bound now, so a replaced clock is obeyed;
+    // qyb::to_double(call.monotonic()) for arithmetic in C++.
+    py::object monotonic() const;
 
     // `super()` in a method: super(<the class whose body defined it>, self), as the __class__
     // cell of a Python method gives it. RuntimeError for a function made outside a class.
@@ -103,6 +124,8 @@ public:
     py::handle held(std::size_t i) const;
 
 private:
+    [[noreturn]] void wrong_count(std::size_t wanted) const;
+
     FunctionObject* function_;
     PyObject* const* slots_;
     std::size_t size_;
