@@ -70,7 +70,7 @@ py::object config_get(const qyb::Call& call) {
     if (!contains(remotes, alias)) {
         not_found(call, alias);
     }
-    return settings::with_alias_call(call.global<"RemoteConnection">(), alias, qyb::item(remotes, alias));
+    return settings::connection_of(call.global<"RemoteConnection">(), alias, qyb::item(remotes, alias));
 }
 
 py::object config_add(const qyb::Call& call) {

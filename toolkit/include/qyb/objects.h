@@ -78,11 +78,14 @@ py::object invoke(py::handle f, const A&... args) {
                                      nullptr));
 }
 
-// `f(**kwargs)` for a dict of keyword arguments.
-inline py::object invoke_keywords(py::handle f, py::handle kwargs) {
-    py::object no_args = steal(PyTuple_New(0));
-    return steal(PyObject_Call(f.ptr(), no_args.ptr(), kwargs.ptr()));
-}
+// The `**mapping` of a call of `f`, merged into the dict `kwargs` as the interpreter merges it:
+// a dict that keeps dict's own iteration is read directly, any other mapping through keys() and
+// subscription. A repeated key, or an object that is no mapping, is refused with the
+// interpreter's own TypeError naming `f`; the mapping's other failures pass unchanged.
+void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping);
+
+// `f(**kwargs)`: an exact dict goes as it is, any other mapping as merge_keywords reads it.
+py::object invoke_keywords(py::handle f, py::handle kwargs);
 
 // `obj.<method>(args...)`, without making a bound method.
 template <class... A>
