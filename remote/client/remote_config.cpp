@@ -101,11 +101,14 @@ py::object config_set(const qyb::Call& call) {
     py::handle alias = call[1];
     py::object current = qyb::call_method(self, name<"get">(), alias);
     py::object fields = call.global<"asdict">()(current);
-    qyb::check(PyDict_Update(fields.ptr(), call[2].ptr()));
+    if (PyDict_CheckExact(fields.ptr())) {
+        qyb::check(PyDict_Update(fields.ptr(), call[2].ptr()));
+    } else {
+        qyb::call_method(fields, name<"update">(), call[2]);
+    }
     // A connection keeps its alias: a change of it is dropped.
-    qyb::check(PyDict_DelItem(fields.ptr(), name<"alias">().ptr()));
-    py::object args = py::make_tuple(alias);
-    py::object changed = qyb::steal(PyObject_Call(call.global<"RemoteConnection">().ptr(), args.ptr(), fields.ptr()));
+    qyb::check(PyObject_DelItem(fields.ptr(), name<"alias">().ptr()));
+    py::object changed = settings::connection_of(call.global<"RemoteConnection">(), alias, fields);
     py::object data = load(self);
     qyb::set_item(qyb::item(data, name<"remotes">()), alias, qyb::call_method(self, name<"_record">(), changed));
     save(self, data);

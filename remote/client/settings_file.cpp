@@ -279,9 +279,7 @@ py::object config_save(const qyb::Call& call) {
 
 py::object config_record(const qyb::Call& call) {
     py::object record = call.global<"asdict">()(call[0]);
-    if (PyDict_DelItem(record.ptr(), name<"alias">().ptr()) < 0) {
-        qyb::throw_error();
-    }
+    qyb::check(PyObject_DelItem(record.ptr(), name<"alias">().ptr()));
     return record;
 }
 

@@ -439,3 +439,22 @@ def test_a_record_that_fails_as_keyword_arguments_raises_what_the_call_raises(ma
         operation(mapped)
     assert str(caught.value) == str(interpreter.value)
     assert files(mapped) == (None, None)
+
+
+class Plainly(remote.RemoteConfig):
+    """Saves any mapping by its items, so fields held in a non-dict mapping can be written."""
+
+    def _save(self, data):
+        super()._save(json.loads(json.dumps(data, default=dict)))
+
+
+def test_fields_from_a_rebound_asdict_are_used_as_a_mapping(home, monkeypatch):
+    config = Plainly(environ={})
+    config.add("main", URL)
+    monkeypatch.setattr(remote, "asdict", lambda c: collections.UserDict(dataclasses.asdict(c)))
+    record = remote.RemoteConfig._record(remote.RemoteConnection("x", URL))
+    assert type(record) is collections.UserDict and "alias" not in record and record["base_url"] == URL
+    changed = config.set("main", default_nickname="bob")
+    assert changed == remote.RemoteConnection("main", URL, default_nickname="bob")
+    assert settings(config)["remotes"]["main"]["default_nickname"] == "bob"
+    assert config.resolve("main").connection == changed
