@@ -69,6 +69,15 @@ void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping) {
     throw_error();
 }
 
+void dict_update(py::handle d, py::handle mapping) {
+    if (PyDict_Update(d.ptr(), mapping.ptr()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(mapping.ptr())->tp_name);
+        }
+        throw_error();
+    }
+}
+
 py::object invoke_keywords(py::handle f, py::handle kwargs) {
     py::object merged = py::reinterpret_borrow<py::object>(kwargs);
     if (!PyDict_CheckExact(kwargs.ptr())) {

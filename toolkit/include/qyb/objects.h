@@ -84,6 +84,10 @@ py::object invoke(py::handle f, const A&... args) {
 // interpreter's own TypeError naming `f`; the mapping's other failures pass unchanged.
 void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping);
 
+// The `**mapping` of a dict display, into the dict `d`: a mapping by its keys(), anything else
+// refused as the display refuses it ("'list' object is not a mapping").
+void dict_update(py::handle d, py::handle mapping);
+
 // `f(**kwargs)`: an exact dict goes as it is, any other mapping as merge_keywords reads it.
 py::object invoke_keywords(py::handle f, py::handle kwargs);
 
