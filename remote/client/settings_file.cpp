@@ -21,44 +21,23 @@ py::object with_text(const char* prefix, py::handle value) {
     return qyb::steal(PyUnicode_FromFormat("%s%U", prefix, text.ptr()));
 }
 
-namespace {
-
-// The interpreter's own refusal of `f(key=..., **{key: ...})`.
-[[noreturn]] void given_twice(py::handle cls, py::handle key) {
-    py::object callee = qyb::steal(_PyObject_FunctionStr(cls.ptr()));
-    PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee.ptr(),
-                 key.ptr());
-    qyb::throw_error();
-}
-
-}  // namespace
-
 py::object keyword_call(py::handle cls, py::handle named, py::handle more) {
     py::object kwargs = qyb::steal(PyDict_Copy(named.ptr()));
-    py::object items = qyb::steal(PyMapping_Items(more.ptr()));
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
-        PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
-        PyObject* key = PyTuple_GET_ITEM(pair, 0);
-        if (qyb::check(PyDict_Contains(kwargs.ptr(), key))) {
-            given_twice(cls, key);
-        }
-        qyb::set_item(kwargs, key, PyTuple_GET_ITEM(pair, 1));
-    }
+    qyb::merge_keywords(cls, kwargs, more);
     return qyb::invoke_keywords(cls, kwargs);
 }
 
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) {
-    if (!PyDict_Check(record.ptr())) {
-        py::dict named;
-        named[qyb::name<"alias">()] = alias;
-        return keyword_call(cls, named, record);
-    }
-    if (qyb::check(PyDict_Contains(record.ptr(), qyb::name<"alias">().ptr()))) {
-        given_twice(cls, qyb::name<"alias">());
-    }
-    py::object kwargs = qyb::steal(PyDict_Copy(record.ptr()));
-    qyb::set_item(kwargs, qyb::name<"alias">(), alias);
-    return qyb::invoke_keywords(cls, kwargs);
+    py::dict named;
+    named[qyb::name<"alias">()] = alias;
+    return keyword_call(cls, named, record);
+}
+
+py::object connection_of(py::handle cls, py::handle alias, py::handle record) {
+    py::object kwargs = qyb::steal(PyDict_New());
+    qyb::merge_keywords(cls, kwargs, record);
+    py::object args = py::make_tuple(alias);
+    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
 }
 
 py::object file_size(const qyb::Call& call, py::handle path) {
@@ -300,9 +279,7 @@ py::object config_save(const qyb::Call& call) {
 
 py::object config_record(const qyb::Call& call) {
     py::object record = call.global<"asdict">()(call[0]);
-    if (PyDict_DelItem(record.ptr(), name<"alias">().ptr()) < 0) {
-        qyb::throw_error();
-    }
+    qyb::check(PyObject_DelItem(record.ptr(), name<"alias">().ptr()));
     return record;
 }
 

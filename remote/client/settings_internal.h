@@ -25,12 +25,15 @@ namespace py = pybind11;
 // prefix + format(value), as an f-string builds it.
 py::object with_text(const char* prefix, py::handle value);
 
-// `cls(**named, **more)`: a key of `more` already in `named` is refused with the interpreter's
-// own "got multiple values for keyword argument" TypeError; every other refusal is the class's.
+// `cls(**named, **more)` for a dict `named` and any mapping `more`, with the interpreter's own
+// refusals of the merge (a key given twice, an object that is no mapping) and then the class's.
 py::object keyword_call(py::handle cls, py::handle named, py::handle more);
 
 // `cls(alias=alias, **record)`, the same refusals as keyword_call.
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record);
+
+// `cls(alias, **record)`: a record holding `alias` is the class's refusal, not the call's.
+py::object connection_of(py::handle cls, py::handle alias, py::handle record);
 
 // The size in bytes of the file at `path`, or None when there is none.
 py::object file_size(const qyb::Call& call, py::handle path);

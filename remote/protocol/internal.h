@@ -17,16 +17,7 @@ using qyb::int_constant;
 using qyb::steal;
 
 // `cls(**mapping)`.
-inline py::object call_with_keywords(PyObject* cls, PyObject* mapping) {
-    py::object kwargs = py::reinterpret_borrow<py::object>(mapping);
-    if (!PyDict_CheckExact(mapping)) {
-        kwargs = steal(PyDict_New());
-        if (PyDict_Merge(kwargs.ptr(), mapping, 1) < 0) {
-            qyb::throw_error();
-        }
-    }
-    return qyb::invoke_keywords(cls, kwargs);
-}
+inline py::object call_with_keywords(PyObject* cls, PyObject* mapping) { return qyb::invoke_keywords(cls, mapping); }
 
 // A dict of a JSON object's (key, value) pairs, in order; a repeated key raises ValueError with
 // `duplicate` (a PyUnicode_FromFormat text with one %U) formatted with the key.

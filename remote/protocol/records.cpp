@@ -211,11 +211,10 @@ py::object response_from_dict(const qyb::Call& call) {
     py::object entry = steal(PyObject_CallMethodOneArg(data.ptr(), qyb::name<"pop">().ptr(),
                                                        qyb::name<"command">().ptr()));
     py::object command = call_object(call, entry.ptr(), command_keys(), qyb::name<"command">().ptr());
-    // cls(**data, **command): the key sets are disjoint.
+    // cls(**data, **command)
     py::object kwargs = steal(PyDict_New());
-    if (PyDict_Merge(kwargs.ptr(), data.ptr(), 1) < 0 || PyDict_Merge(kwargs.ptr(), command.ptr(), 1) < 0) {
-        qyb::throw_error();
-    }
+    qyb::merge_keywords(call[0], kwargs, data);
+    qyb::merge_keywords(call[0], kwargs, command);
     return call_with_keywords(call[0].ptr(), kwargs.ptr());
 }
 

@@ -74,10 +74,19 @@ py::object add_managed_worker(const qyb::Call& call) {
         }
         py::object workers = field(registry, "managed_workers");
         if (!qyb::contains(workers, nickname)) {
-            if (PyList_GET_SIZE(workers.ptr()) >= kMaxWorkers) {
+            // The list is whatever _read_registry gave: its own length and append.
+            Py_ssize_t count = PyObject_Size(workers.ptr());
+            if (count < 0) {
+                qyb::throw_error();
+            }
+            if (count >= kMaxWorkers) {
                 fail(call, "Remote Gateway managed worker list is full");
             }
-            qyb::check(PyList_Append(workers.ptr(), nickname.ptr()));
+            if (PyList_CheckExact(workers.ptr())) {
+                qyb::check(PyList_Append(workers.ptr(), nickname.ptr()));
+            } else {
+                qyb::call_method(workers, name<"append">(), nickname);
+            }
             qyb::invoke(call.global<"_remote_runtime___atomic_json">(), qyb::invoke(call.global<"_registry_path">()),
                         registry);
         }

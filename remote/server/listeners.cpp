@@ -46,7 +46,7 @@ py::object pull_all(const qyb::Call& call, py::handle record, py::handle args) {
         for (py::handle event : qyb::item(batch, qyb::name<"events">())) {
             // A copy of a mapping, as {**event} makes it: a sequence of pairs is no event.
             py::object marked = qyb::steal(PyDict_New());
-            qyb::check(PyDict_Update(marked.ptr(), event.ptr()));
+            qyb::dict_update(marked, event);
             marked["subscription_id"] = subscription_id;
             events.append(marked);
         }

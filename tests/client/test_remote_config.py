@@ -1,4 +1,6 @@
 """RemoteConfig: managing connections and their tokens, and resolving one for a remote command."""
+import collections.abc
+import dataclasses
 import json
 import os
 
@@ -295,3 +297,166 @@ def test_process_environment_is_the_default_and_an_empty_mapping_switches_it_off
     resolved = resolving.resolve()
     assert (resolved.connection.alias, resolved.connection.base_url, resolved.token, resolved.client_name) == \
         ("main", URL + "/base/", "stored", "desk")
+
+
+# --- records that a _load of a subclass gives as mappings other than a plain dict ---
+
+class Members:
+    """A mapping by keys() and subscription only; its items() is no list of pairs."""
+
+    def __init__(self, data, keys=None):
+        self.data, self.names = data, keys
+
+    def keys(self):
+        return list(self.data) if self.names is None else self.names
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def items(self):
+        return [1, 2]
+
+
+class OwnIteration(dict):
+    """A dict that keeps dict's iteration: ** reads its storage and ignores these methods."""
+
+    def keys(self):
+        return ["nothing"]
+
+    def __getitem__(self, key):
+        raise AssertionError("not read by subscription")
+
+    def items(self):
+        return [1, 2]
+
+
+class Reiterated(dict):
+    """A dict that iterates on its own: ** asks its keys() and subscribes for each value."""
+
+    def __iter__(self):
+        return iter(["base_url"])
+
+    def keys(self):
+        return ["base_url"]
+
+    def __getitem__(self, key):
+        return "https://x"
+
+
+class Frozen(collections.abc.Mapping):
+    def __init__(self, data):
+        self.data = data
+
+    def __getitem__(self, key):
+        return self.data[key]
+
+    def __iter__(self):
+        return iter(self.data)
+
+    def __len__(self):
+        return len(self.data)
+
+
+class KeysFail(Members):
+    def keys(self):
+        raise ValueError("keys unavailable")
+
+
+class KeysMissing(Members):
+    def keys(self):
+        raise AttributeError("keys")
+
+
+class ValueMissing(Members):
+    def __getitem__(self, key):
+        raise KeyError(key)
+
+
+MAPPED_RECORDS = [
+    Members({"base_url": "https://x"}),
+    OwnIteration(base_url="https://x"),
+    Reiterated(base_url="https://stored"),
+    Frozen({"base_url": "https://x", "request_timeout": 30}),
+]
+NOT_MAPPED = "RemoteConnection\\(\\) argument after \\*\\* must be a mapping, not "
+REFUSED_RECORDS = [
+    (Members({"base_url": "https://x", 1: "one"}), TypeError, "^keywords must be strings$"),
+    (Frozen({"base_url": "https://x", b"ca_bundle": None}), TypeError, "^keywords must be strings$"),
+    (KeysFail({}), ValueError, "^keys unavailable$"),
+    (KeysMissing({}), TypeError, NOT_MAPPED + "KeysMissing$"),
+    ([1, 2], TypeError, NOT_MAPPED + "list$"),
+    (Members({"base_url": "https://x"}, keys=["base_url", "base_url"]), TypeError,
+     "RemoteConnection\\(\\) got multiple values for keyword argument 'base_url'$"),
+    (Members({"base_url": "https://x"}, keys=5), TypeError, "keys\\(\\) returned a non-iterable"),
+    (ValueMissing({"base_url": "https://x"}), KeyError, "base_url"),
+    (Frozen({"base_url": "https://x", "alias": "other"}), TypeError, "got multiple values for argument 'alias'$"),
+]
+
+
+@pytest.fixture
+def mapped(home):
+    """A RemoteConfig whose _load gives the record of `mapped.record` for the alias "main"."""
+
+    class Mapped(remote.RemoteConfig):
+        record = None
+
+        def _load(self):
+            return {"schema_version": 1, "default_remote": "main", "client_id": CID,
+                    "client_name": "desk", "remotes": {"main": self.record}}
+
+    return Mapped(environ={})
+
+
+CID = "0f8fad5b-d9cb-469f-a165-70867728950e"
+
+
+@pytest.mark.parametrize("record", MAPPED_RECORDS, ids=lambda r: type(r).__name__)
+def test_a_record_mapping_gives_its_members_as_keyword_arguments(mapped, record):
+    mapped.record = record
+    expected = remote.RemoteConnection("main", **record)
+    assert expected.base_url == "https://x"
+    assert mapped.get("main") == expected
+    assert mapped.resolve().connection == expected
+    changed = mapped.set("main", default_nickname="bob")
+    assert changed == dataclasses.replace(expected, default_nickname="bob")
+    assert settings(mapped)["remotes"]["main"] == remote.RemoteConfig._record(changed)
+    mapped.set_token("main", "s3cret")
+    assert settings(mapped)["remotes"]["main"]["token_ref"] == "dpapi:remote:main"
+    assert mapped.token_store.get("dpapi:remote:main") == "s3cret"
+
+
+@pytest.mark.parametrize("record, kind, message", REFUSED_RECORDS, ids=lambda c: getattr(c, "__name__", None))
+@pytest.mark.parametrize("operation", [
+    lambda c: c.get("main"),
+    lambda c: c.set("main", default_nickname="bob"),
+    lambda c: c.set_token("main", "s3cret"),
+    lambda c: c.resolve(),
+], ids=["get", "set", "set_token", "resolve"])
+def test_a_record_that_fails_as_keyword_arguments_raises_what_the_call_raises(mapped, record, kind, message,
+                                                                              operation):
+    with pytest.raises(kind) as interpreter:
+        remote.RemoteConnection("main", **record)
+    mapped.record = record
+    with pytest.raises(kind, match=message) as caught:
+        operation(mapped)
+    assert str(caught.value) == str(interpreter.value)
+    assert files(mapped) == (None, None)
+
+
+class Plainly(remote.RemoteConfig):
+    """Saves any mapping by its items, so fields held in a non-dict mapping can be written."""
+
+    def _save(self, data):
+        super()._save(json.loads(json.dumps(data, default=dict)))
+
+
+def test_fields_from_a_rebound_asdict_are_used_as_a_mapping(home, monkeypatch):
+    config = Plainly(environ={})
+    config.add("main", URL)
+    monkeypatch.setattr(remote, "asdict", lambda c: collections.UserDict(dataclasses.asdict(c)))
+    record = remote.RemoteConfig._record(remote.RemoteConnection("x", URL))
+    assert type(record) is collections.UserDict and "alias" not in record and record["base_url"] == URL
+    changed = config.set("main", default_nickname="bob")
+    assert changed == remote.RemoteConnection("main", URL, default_nickname="bob")
+    assert settings(config)["remotes"]["main"]["default_nickname"] == "bob"
+    assert config.resolve("main").connection == changed

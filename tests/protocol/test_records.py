@@ -410,3 +410,15 @@ def test_response_reads_the_module_names_at_call_time(monkeypatch):
     refused("invalid stderr", response, stderr="abc")
     monkeypatch.setattr(remote, "_json_value", lambda value: None)
     assert response(result=(1,)).result == (1,)
+
+
+def test_client_reader_builds_from_a_rebound_object_check_as_a_keyword_call(monkeypatch):
+    monkeypatch.setattr(remote, "_object", lambda value, keys, label: [1])
+    with pytest.raises(TypeError, match="ClientIdentity\\(\\) argument after \\*\\* must be a mapping, not list$"):
+        ClientIdentity.from_dict({})
+
+
+def test_response_reader_refuses_a_field_given_by_both_objects(monkeypatch):
+    monkeypatch.setattr(remote, "_object", lambda value, keys, label: dict(value))
+    with pytest.raises(TypeError, match="CommandResponse\\(\\) got multiple values for keyword argument 'exit_code'$"):
+        CommandResponse.from_dict(response_wire(exit_code=3))

@@ -1,4 +1,5 @@
 """Status, the registry as it stands, managed workers and stop."""
+import collections
 import json
 import signal
 import subprocess
@@ -183,3 +184,20 @@ def test_stop_does_not_wait_for_a_gateway_another_process_has_not_reaped(home, r
         assert psutil.Process(record["pid"]).status() == psutil.STATUS_ZOMBIE
     finally:
         starter.communicate("\n")
+
+
+def test_a_worker_list_that_is_not_a_list_is_used_by_its_own_length_and_append(home, monkeypatch):
+    write_alive(home, managed_workers=["w0"])
+    read = remote._read_registry
+    written = []
+
+    def as_user_list():
+        record = read()
+        record["managed_workers"] = collections.UserList(record["managed_workers"])
+        return record
+
+    monkeypatch.setattr(remote, "_read_registry", as_user_list)
+    monkeypatch.setattr(remote, "_remote_runtime___atomic_json",
+                        lambda path, record: written.append(list(record["managed_workers"])))
+    assert list(remote.add_managed_worker("w1")["managed_workers"]) == ["w0", "w1"]
+    assert written == [["w0", "w1"]]

@@ -248,3 +248,12 @@ def test_listeners_of_the_stand_in_worker():
     assert stopped["command"]["result"] == {"stopped": [sid]}
     e = refusal_of(lambda: router.execute_command("bob", ["listen", "status", sid]))
     assert (e.code, e.status, str(e)) == ("listener_failed", 503, f"subscription not found: {sid}")
+
+
+@pytest.mark.parametrize("event", [[["event_id", "e"]], "ab", None, 5])
+def test_an_event_that_is_not_a_mapping_is_reported_as_its_copy_fails(fake, event):
+    with pytest.raises(TypeError) as copy:
+        {**event}
+    fake.replies.update(list=subscriptions("s1"), pull={"events": [event]})
+    e = refusal(["listen", "pull", "--all"])
+    assert str(e) == str(copy.value) and type(e.__cause__) is TypeError

@@ -60,6 +60,68 @@ py::object get_or_none(py::handle mapping, py::handle key) {
     return call_method(mapping, name<"get">(), key);
 }
 
+void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping) {
+    if (_PyDict_MergeEx(kwargs.ptr(), mapping.ptr(), 2) == 0) {
+        return;
+    }
+    // The call's own rewording of the merge's failure: an AttributeError (no keys(), or one met
+    // while reading) says the object is no mapping; the KeyError that the merge itself sets for a
+    // repeated key is a keyword given twice. Anything else is the mapping's own error.
+    PyObject *type, *value, *tb;
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Fetch(&type, &value, &tb);
+        if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_AttributeError))) {
+            if (PyObject* callee = _PyObject_FunctionStr(f.ptr())) {
+                PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", callee,
+                             Py_TYPE(mapping.ptr())->tp_name);
+                Py_DECREF(callee);
+            }
+            Py_DECREF(type);
+            Py_DECREF(value);
+            Py_XDECREF(tb);
+        } else {
+            PyErr_Restore(type, value, tb);
+        }
+    } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Fetch(&type, &value, &tb);
+        if (value != nullptr && PyTuple_Check(value) && PyTuple_GET_SIZE(value) == 1) {
+            if (PyObject* callee = _PyObject_FunctionStr(f.ptr())) {
+                PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee,
+                             PyTuple_GET_ITEM(value, 0));
+                Py_DECREF(callee);
+            }
+            Py_XDECREF(type);
+            Py_XDECREF(value);
+            Py_XDECREF(tb);
+        } else {
+            PyErr_Restore(type, value, tb);
+        }
+    }
+    throw_error();
+}
+
+void dict_update(py::handle d, py::handle mapping) {
+    if (PyDict_Update(d.ptr(), mapping.ptr()) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Format(PyExc_TypeError, "'%.200s' object is not a mapping", Py_TYPE(mapping.ptr())->tp_name);
+        }
+        throw_error();
+    }
+}
+
+namespace detail {
+
+py::object keyword_dict(py::handle f, py::handle mapping) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        return py::reinterpret_borrow<py::object>(mapping);
+    }
+    py::object merged = steal(PyDict_New());
+    merge_keywords(f, merged, mapping);
+    return merged;
+}
+
+}  // namespace detail
+
 std::pair<py::object, py::object> unpack_pair(py::handle value) {
     PyObject* item = value.ptr();
     if (PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2) {

@@ -99,7 +99,8 @@ Keyword<S> kw(py::handle value) {
     return {value};
 }
 
-// A dict of keyword arguments, `**d`; an exact dict or a subclass.
+// The keyword arguments `**m`: an exact dict goes as it is, any other mapping is first merged
+// into a new dict as the interpreter merges it (merge_keywords).
 struct Keywords {
     py::handle dict;
 };
@@ -165,6 +166,9 @@ void add_keyword_name(PyObject* names, Py_ssize_t& i) {
     }
 }
 
+// `**mapping` as the dict a call receives: the mapping itself when it is an exact dict.
+py::object keyword_dict(py::handle f, py::handle mapping);
+
 // The tuple of the keyword names of one argument list, made once; null when it has none.
 template <class... A>
 PyObject* keyword_names() {
@@ -199,13 +203,25 @@ py::object invoke(py::handle f, const A&... args) {
     constexpr std::size_t n = sizeof...(A);
     PyObject* argv[] = {nullptr, detail::argument(args)...};
     if constexpr ((detail::is_keywords<A> || ...)) {
-        return steal(PyObject_VectorcallDict(f.ptr(), argv + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, argv[n]));
+        py::object merged = detail::keyword_dict(f, argv[n]);
+        return steal(PyObject_VectorcallDict(f.ptr(), argv + 1, (n - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                             merged.ptr()));
     } else {
         constexpr std::size_t k = detail::keyword_count<A...>;
         return steal(PyObject_Vectorcall(f.ptr(), argv + 1, (n - k) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          detail::keyword_names<A...>()));
     }
 }
+
+// The `**mapping` of a call of `f`, merged into the dict `kwargs` as the interpreter merges it:
+// a dict that keeps dict's own iteration is read directly, any other mapping through keys() and
+// subscription. A repeated key, or an object that is no mapping, is refused with the
+// interpreter's own TypeError naming `f`; the mapping's other failures pass unchanged.
+void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping);
+
+// The `**mapping` of a dict display, into the dict `d`: a mapping by its keys(), anything else
+// refused as the display refuses it ("'list' object is not a mapping").
+void dict_update(py::handle d, py::handle mapping);
 
 // `f(**kwargs)`; the old spelling of invoke(f, keywords(kwargs)).
 inline py::object invoke_keywords(py::handle f, py::handle kwargs) { return invoke(f, keywords(kwargs)); }
