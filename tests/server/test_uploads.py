@@ -338,6 +338,24 @@ def test_filename_measured_in_utf16_units_on_windows(monkeypatch, value, accepte
             remote.UploadStore._filename(value)
 
 
+WINDOWS_REFUSED_NAMES = ["a.txt:stream", "dir/a.txt:$DATA", "what?.txt", "star*.txt", "a<b", "a>b",
+                         'say "hi".txt', "a|b", "tab\tname", "\x01", "line\x1fend", "new\nline"]
+
+
+@pytest.mark.parametrize("value", WINDOWS_REFUSED_NAMES)
+def test_filename_characters_windows_refuses(monkeypatch, store, root, value):
+    monkeypatch.setattr(remote, "os", types.SimpleNamespace(name="posix"))
+    kept = remote.UploadStore._filename(value)
+    assert kept == value.rpartition("/")[2]
+    # Under Windows' rules the name is refused before the size and the digest are looked at.
+    monkeypatch.setattr(remote, "os", types.SimpleNamespace(name="nt"))
+    with refused("invalid upload filename"):
+        remote.UploadStore._filename(value)
+    with refused("invalid upload filename"):
+        store.put("tok", value, Untouchable(), -1, "not a digest")
+    assert not root.exists()
+
+
 @pytest.mark.parametrize("length", [True, 0, -1, 10.0, 8 * MiB + 1, type("I", (int,), {})(5), "5", None])
 def test_invalid_size(store, root, length):
     with refused("invalid upload size"):
