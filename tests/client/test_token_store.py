@@ -166,6 +166,26 @@ def test_the_data_protection_calls_have_pywin32s_shape(store, monkeypatch):
     assert [type(args[0]) for _, args, _ in calls] == [bytes, bytes]
 
 
+def test_the_secrets_file_is_read_in_binary_mode_where_os_has_it(store, monkeypatch):
+    store.set(REF, "secret")
+    opened = []
+
+    class WindowsOS:
+        """The real os with Windows' O_BINARY, which the real open is not given."""
+        O_BINARY = 0x8000
+
+        def __getattr__(self, attr):
+            return getattr(os, attr)
+
+        def open(self, path, flags, *args):
+            opened.append(flags)
+            return os.open(path, flags & ~self.O_BINARY, *args)
+
+    monkeypatch.setattr(remote, "os", WindowsOS())
+    assert store.get(REF) == "secret"
+    assert opened == [os.O_RDONLY | WindowsOS.O_BINARY]
+
+
 def test_plaintext_that_is_not_utf8(store):
     write_secrets(store, json.dumps({REF: remote.DPAPITokenStore._protect(b"\xff\xfe")}))
     with pytest.raises(ConfigError, match=f"^cannot decrypt token: {REF}$") as caught:

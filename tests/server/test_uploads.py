@@ -451,6 +451,26 @@ def test_name_the_file_system_refuses_leaves_no_directory(store, root, monkeypat
     assert leftovers(root) == []
     assert store._items == {}
 
+def test_upload_file_is_made_in_binary_mode_where_os_has_it(store, root, monkeypatch):
+    opened = []
+
+    class WindowsOS:
+        """The real os with Windows' O_BINARY, which the real open is not given."""
+        O_BINARY = 0x8000
+
+        def __getattr__(self, attr):
+            return getattr(os, attr)
+
+        def open(self, path, flags, mode):
+            opened.append(flags)
+            return os.open(path, flags & ~self.O_BINARY, mode)
+
+    monkeypatch.setattr(remote, "os", WindowsOS())
+    record = store.put("tok", "f.bin", io.BytesIO(b"abc"), 3)
+    assert opened == [os.O_WRONLY | os.O_CREAT | os.O_EXCL | WindowsOS.O_BINARY]
+    assert (root / record.upload_id / "f.bin").read_bytes() == b"abc"
+
+
 def test_socket_closed_early(store, root):
     stream, _, feeder = socket_stream(b"x" * 3000, buffering=-1)
     with stream, refused("upload body ended early"):
