@@ -55,7 +55,7 @@ def pop_up_wait(monkeypatch, wnd):
 
 def menu_wait(monkeypatch, wnd):
     wnd.NavigationBox = N(GetChildren=functools.partial(list, [N(Name="发表", RightClick=tuple)]))
-    wnd.control = N()   # the publish panel is never searched for: a wait that times out fails after it
+    wnd.control = N()   # no publish panel to find: a wait that runs out fails right after it
     # A menu that never shows: made natively, with the entry chosen once the 3 s have run out.
     menu = type("Menu", (Exception,), {"control": N(Exists=bool), "select": len})
     monkeypatch.setattr(moment, "Menu", menu)
@@ -63,7 +63,8 @@ def menu_wait(monkeypatch, wnd):
 
 
 def feed_wait(monkeypatch, wnd):
-    # A list that keeps moving and never brings the anchor's last post to the top.
+    # A list that keeps moving and never brings the anchor's last post to the top; its pauses are
+    # time.sleep(0), which does not look at signals.
     a, b, c = N(id="a"), N(id="b"), N(id="c")
     wnd._get_current_moments = functools.partial(next, itertools.cycle([[a, b, c], [b, a, c]]))
     wnd.control = N(WheelDown=dict)
