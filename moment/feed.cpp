@@ -70,6 +70,7 @@ public:
         py::list previous = py::list(qyb::steal(PySequence_List(start.ptr())));
         int stable = 0;
         while (true) {
+            qyb::poll_round();
             remaining();
             qyb::get(self_, qyb::name<"control">())
                 .attr(qyb::name<"WheelDown">())(py::arg("wheelTimes") = speed);

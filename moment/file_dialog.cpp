@@ -13,6 +13,7 @@ py::object init(const qyb::Call& call) {
     // that never comes ends the wait quietly.
     py::object start = wall_clock(call);
     while (qyb::compare(minus(wall_clock(call), start), wait, Py_LT)) {
+        qyb::poll_round();
         py::object found = call.global<"FindWindow">()(py::arg("classname") = "#32770", py::arg("name") = "打开");
         if (qyb::truthy(found)) {
             break;

@@ -81,6 +81,7 @@ py::object open_like_panel(const qyb::Call& call) {
                                                      py::arg("Name") = "Weixin"));
     long x = 0;
     while (!exists_now(like_panel_of(self))) {
+        qyb::poll_round();
         py::object cell = control_of(self);
         if (qyb::compare(minus(wall_clock(call), start), py::int_(5), Py_GT)) {
             py::object present = qyb::call_method(cell, qyb::name<"Exists">(), py::int_(0));

@@ -91,6 +91,7 @@ void open_text_panel(const qyb::Call& call) {
     py::object start = wall_clock(call);
     py::object menu;
     while (!qyb::compare(minus(wall_clock(call), start), py::int_(3), Py_GT)) {
+        qyb::poll_round();
         menu = qyb::invoke(call.global<"Menu">(), self);
         py::object control = qyb::get(menu, qyb::name<"control">());
         if (qyb::truthy(qyb::call_method(control, qyb::name<"Exists">(), py::int_(0)))) {

@@ -14,6 +14,7 @@ py::object init(const qyb::Call& call) {
     py::object start = monotonic(call);
     py::object handle;
     while (true) {
+        qyb::poll_round();
         if (qyb::compare(minus(monotonic(call), start), timeout, Py_GT)) {
             qyb::raise(PyExc_Exception, "朋友圈窗口打开超时");
         }

@@ -74,12 +74,17 @@ void remove_upload(py::handle path) {
 // 255 UTF-16 units on NTFS.
 constexpr Py_ssize_t kMaxNameUnits = 255;
 
+// Whether names follow Windows' rules, decided by the `os` the module sees now.
+bool windows_names(const qyb::Call& call) {
+    return equals(get(call.global<"os">(), qyb::name<"name">()), qyb::name<"nt">());
+}
+
 // The length of `name` in the file system's own units. POSIX counts the bytes of the
 // file-system encoding, as the path reaches the kernel; a name that encoding cannot hold (a
 // lone surrogate outside the escaped bytes) is measured with those characters replaced, since
 // no open can succeed with it anyway. Windows counts UTF-16 units.
-Py_ssize_t name_units(const qyb::Call& call, py::handle name) {
-    if (equals(get(call.global<"os">(), qyb::name<"name">()), qyb::name<"nt">())) {
+Py_ssize_t name_units(py::handle name, bool windows) {
+    if (windows) {
         const Py_ssize_t chars = PyUnicode_GET_LENGTH(name.ptr());
         Py_ssize_t units = chars;
         for (Py_ssize_t i = 0; i < chars; ++i) {
@@ -100,6 +105,20 @@ Py_ssize_t name_units(const qyb::Call& call, py::handle name) {
     return PyBytes_GET_SIZE(steal(encoded).ptr());
 }
 
+// Characters that Windows does not take in a file name: ":" would name an alternate data
+// stream of the file before it (whose removal at expiry leaves the file behind), the others
+// fail in the file system. NUL and the separators are refused on every platform.
+bool holds_windows_reserved(py::handle name) {
+    const Py_ssize_t chars = PyUnicode_GET_LENGTH(name.ptr());
+    for (Py_ssize_t i = 0; i < chars; ++i) {
+        const Py_UCS4 c = PyUnicode_READ_CHAR(name.ptr(), i);
+        if (c < 32 || c == ':' || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*') {
+            return true;
+        }
+    }
+    return false;
+}
+
 py::object store_filename(const qyb::Call& call) {
     py::handle value = call[0];
     if (!PyUnicode_Check(value.ptr())) {
@@ -115,8 +134,11 @@ py::object store_filename(const qyb::Call& call) {
     bool bad = chars == 0 || chars > kMaxNameChars ||
                PyUnicode_CompareWithASCIIString(last.ptr(), ".") == 0 ||
                PyUnicode_CompareWithASCIIString(last.ptr(), "..") == 0 ||
-               PyUnicode_FindChar(last.ptr(), 0, 0, chars, 1) != -1 ||
-               name_units(call, last) > kMaxNameUnits;
+               PyUnicode_FindChar(last.ptr(), 0, 0, chars, 1) != -1;
+    if (!bad) {
+        const bool windows = windows_names(call);
+        bad = name_units(last, windows) > kMaxNameUnits || (windows && holds_windows_reserved(last));
+    }
     if (!bad) {
         // Joined to the upload directory, the name must stay its last component. On Windows a
         // later component such as "c:x" would be read as a drive and leave the directory, and a

@@ -3,6 +3,7 @@ import base64
 import json
 import os
 import sys
+import types
 
 import pytest
 
@@ -138,6 +139,51 @@ def test_damaged_or_foreign_blobs_are_refused(store, home, tmp_path_factory, mon
         with pytest.raises(ConfigError, match=f"^cannot decrypt token: {REF}$") as caught:
             store.get(REF)
         assert type(caught.value.__cause__) is win32crypt.error, label
+
+
+def test_the_data_protection_calls_have_pywin32s_shape(store, monkeypatch):
+    # pywin32's CryptProtectData(DataIn, DataDescr, OptionalEntropy, Reserved, PromptStruct, Flags)
+    # and CryptUnprotectData(DataIn, OptionalEntropy, Reserved, PromptStruct, Flags), the latter
+    # answering (description, data).
+    import win32crypt as real
+    calls = []
+
+    def protect(*args, **kwargs):
+        calls.append(("protect", args, kwargs))
+        return real.CryptProtectData(*args, **kwargs)
+
+    def unprotect(*args, **kwargs):
+        calls.append(("unprotect", args, kwargs))
+        return "a description", real.CryptUnprotectData(*args, **kwargs)[1]
+
+    monkeypatch.setitem(sys.modules, "win32crypt", types.SimpleNamespace(
+        CryptProtectData=protect, CryptUnprotectData=unprotect, error=real.error))
+    store.set(REF, "sécret")
+    blob = base64.b64decode(stored(store)[REF])
+    assert store.get(REF) == "sécret"
+    assert calls == [("protect", ("sécret".encode(), None, None, None, None, 0), {}),
+                     ("unprotect", (blob, None, None, None, 0), {})]
+    assert [type(args[0]) for _, args, _ in calls] == [bytes, bytes]
+
+
+def test_the_secrets_file_is_read_in_binary_mode_where_os_has_it(store, monkeypatch):
+    store.set(REF, "secret")
+    opened = []
+
+    class WindowsOS:
+        """The real os with Windows' O_BINARY, which the real open is not given."""
+        O_BINARY = 0x8000
+
+        def __getattr__(self, attr):
+            return getattr(os, attr)
+
+        def open(self, path, flags, *args):
+            opened.append(flags)
+            return os.open(path, flags & ~self.O_BINARY, *args)
+
+    monkeypatch.setattr(remote, "os", WindowsOS())
+    assert store.get(REF) == "secret"
+    assert opened == [os.O_RDONLY | WindowsOS.O_BINARY]
 
 
 def test_plaintext_that_is_not_utf8(store):

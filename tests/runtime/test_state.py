@@ -68,6 +68,27 @@ def test_first_entry_makes_the_lock_file_and_later_entries_keep_its_content(home
     assert lock_path(home).read_bytes() == b"held by someone\n"
 
 
+def test_the_lock_is_the_first_byte_through_the_c_runtime_call(home, monkeypatch):
+    # msvcrt.locking(fd, mode, nbytes, /) locks from the file's current position: every holder
+    # must lock the same byte, whatever the file holds and wherever opening it left it.
+    real = remote.msvcrt
+    calls = []
+
+    def locking(fd, mode, nbytes, /):
+        calls.append((type(fd), os.path.samestat(os.fstat(fd), os.stat(lock_path(home))),
+                      os.lseek(fd, 0, os.SEEK_CUR), mode, nbytes))
+        return real.locking(fd, mode, nbytes)
+
+    monkeypatch.setattr(remote, "msvcrt", types.SimpleNamespace(
+        locking=locking, LK_NBLCK=real.LK_NBLCK, LK_UNLCK=real.LK_UNLCK))
+    with remote._guard():   # makes the file
+        pass
+    lock_path(home).write_bytes(b"held by someone\n")
+    with remote._guard():
+        pass
+    assert calls == [(int, True, 0, real.LK_NBLCK, 1), (int, True, 0, real.LK_UNLCK, 1)] * 2
+
+
 def test_a_holder_in_another_process_excludes_until_it_releases(holder):
     child = holder()
     with pytest.raises(remote.RemoteRuntimeError, match="^timed out waiting for Remote Gateway lock$") as info:

@@ -216,6 +216,54 @@ def test_accepted_connections_probe_a_silent_peer(gateway):
     assert seen == [(True, 60, 10, 6)]
 
 
+class SocketModule:
+    """The real socket module without the TCP keepalive options, as on Windows before 10 1709,
+    with the Windows ioctl code where `sio` is given."""
+
+    def __init__(self, sio):
+        if sio is not None:
+            self.SIO_KEEPALIVE_VALS = sio
+
+    def __getattr__(self, attr):
+        if attr in ("TCP_KEEPIDLE", "TCP_KEEPINTVL", "TCP_KEEPCNT"):
+            raise AttributeError(attr)
+        return getattr(socket, attr)
+
+
+@pytest.mark.parametrize("sio, ioctls", [
+    (0x98000004, [(0x98000004, (1, 60000, 10000))]),   # idle and interval in ms; the probe count is the system's
+    (None, []),                                         # no way to set the times: keepalive alone
+])
+def test_keepalive_times_through_the_windows_ioctl(gateway, monkeypatch, sio, ioctls):
+    seen = []
+
+    class WindowsSocket(socket.socket):
+        """An accepted connection with the ioctl of Windows sockets, recording what it is given."""
+
+        def ioctl(self, control, option):
+            seen.append((control, option))
+
+    monkeypatch.setattr(remote, "socket", SocketModule(sio))
+    gw = gateway()
+    listener = gw.server.socket
+
+    def get_request():
+        sock, address = listener.accept()
+        return WindowsSocket(sock.family, sock.type, sock.proto, fileno=sock.detach()), address
+
+    gw.server.get_request = get_request
+    keepalive = []
+
+    class Recording(remote.GatewayRequestHandler):
+        def do_GET(self):
+            keepalive.append(self.connection.getsockopt(socket.SOL_SOCKET, socket.SO_KEEPALIVE) != 0)
+            super().do_GET()
+
+    gw.server.RequestHandlerClass = Recording
+    assert gw.request("GET", "/v1/health").status == 200
+    assert seen == ioctls and keepalive == [True]
+
+
 EXIT_WITH_REQUESTS_IN_FLIGHT = """
 import http.client, threading, time
 import qybridge4.cli.remote as remote

@@ -2,6 +2,7 @@
 import hashlib
 import http.client
 import json
+import os
 import threading
 
 import pytest
@@ -96,6 +97,35 @@ def test_upload_refusals_leave_nothing_behind(gateway, store, case):
                                           "retryable": False, "outcome": "not_started"}},
         separators=(",", ":")).encode())
     assert stored(store.root) == []
+
+
+class WindowsOS:
+    """The real os, named as on Windows: the store checks names by Windows' rules."""
+    name = "nt"
+
+    def __getattr__(self, attr):
+        return getattr(os, attr)
+
+
+@pytest.mark.parametrize("header, refused", [
+    ("a.txt%3Astream", True),     # an alternate data stream of a.txt
+    ("what%3F.txt", True),
+    ("a%7Cb", True),
+    ("tab%09name", True),
+    ("%E4%B8%AD%20a.txt", False),
+])
+def test_upload_names_windows_refuses(gateway, store, monkeypatch, header, refused):
+    monkeypatch.setattr(remote, "os", WindowsOS())
+    gw = gateway(store=store)
+    if refused:
+        answer = gw.upload(DATA, header, sha256="0" * 63)
+        assert (answer.status, answer.error["code"], answer.error["message"]) == (
+            400, "invalid_upload", "invalid upload filename")
+        assert stored(store.root) == []
+    else:
+        answer = gw.upload(DATA, header)
+        assert answer.status == 201 and answer.json["filename"] == "中 a.txt"
+        assert (store.root / answer.json["upload_id"] / "中 a.txt").read_bytes() == DATA
 
 
 def test_upload_needs_a_token(gateway, store):

@@ -338,6 +338,24 @@ def test_filename_measured_in_utf16_units_on_windows(monkeypatch, value, accepte
             remote.UploadStore._filename(value)
 
 
+WINDOWS_REFUSED_NAMES = ["a.txt:stream", "dir/a.txt:$DATA", "what?.txt", "star*.txt", "a<b", "a>b",
+                         'say "hi".txt', "a|b", "tab\tname", "\x01", "line\x1fend", "new\nline"]
+
+
+@pytest.mark.parametrize("value", WINDOWS_REFUSED_NAMES)
+def test_filename_characters_windows_refuses(monkeypatch, store, root, value):
+    monkeypatch.setattr(remote, "os", types.SimpleNamespace(name="posix"))
+    kept = remote.UploadStore._filename(value)
+    assert kept == value.rpartition("/")[2]
+    # Under Windows' rules the name is refused before the size and the digest are looked at.
+    monkeypatch.setattr(remote, "os", types.SimpleNamespace(name="nt"))
+    with refused("invalid upload filename"):
+        remote.UploadStore._filename(value)
+    with refused("invalid upload filename"):
+        store.put("tok", value, Untouchable(), -1, "not a digest")
+    assert not root.exists()
+
+
 @pytest.mark.parametrize("length", [True, 0, -1, 10.0, 8 * MiB + 1, type("I", (int,), {})(5), "5", None])
 def test_invalid_size(store, root, length):
     with refused("invalid upload size"):
@@ -432,6 +450,26 @@ def test_name_the_file_system_refuses_leaves_no_directory(store, root, monkeypat
         store.put("tok", "f.bin", io.BytesIO(b"abc"), 3)
     assert leftovers(root) == []
     assert store._items == {}
+
+def test_upload_file_is_made_in_binary_mode_where_os_has_it(store, root, monkeypatch):
+    opened = []
+
+    class WindowsOS:
+        """The real os with Windows' O_BINARY, which the real open is not given."""
+        O_BINARY = 0x8000
+
+        def __getattr__(self, attr):
+            return getattr(os, attr)
+
+        def open(self, path, flags, mode):
+            opened.append(flags)
+            return os.open(path, flags & ~self.O_BINARY, mode)
+
+    monkeypatch.setattr(remote, "os", WindowsOS())
+    record = store.put("tok", "f.bin", io.BytesIO(b"abc"), 3)
+    assert opened == [os.O_WRONLY | os.O_CREAT | os.O_EXCL | WindowsOS.O_BINARY]
+    assert (root / record.upload_id / "f.bin").read_bytes() == b"abc"
+
 
 def test_socket_closed_early(store, root):
     stream, _, feeder = socket_stream(b"x" * 3000, buffering=-1)

@@ -8,3 +8,4 @@
 #include "qyb/module.h"
 #include "qyb/names.h"
 #include "qyb/objects.h"
+#include "qyb/polling.h"
