@@ -169,6 +169,12 @@ public:
         PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
         return call(argv + 1, sizeof...(A));
     }
+    // The same, the last len(kwnames) arguments passed as those keywords.
+    template <class... A>
+    py::object keywords(py::handle kwnames, const A&... args) const {
+        PyObject* argv[] = {py::handle(args).ptr()...};
+        return call(argv, sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())), kwnames.ptr());
+    }
 
 private:
     py::object bound_;            // keeps the original alive while its core runs
