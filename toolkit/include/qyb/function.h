@@ -134,9 +134,10 @@ struct FunctionDef {
 //                               from them), the body compares call.held(i) with what the name
 //                               gives now.
 //
-// When it does not hold, `f(args...)` makes the call a `def` would make, omitted arguments
-// left to the callee: the original's own binder fills them from its current defaults (its body
-// then runs in place, without a round through the interpreter), anything else bound is called.
+// `f(args...)` makes the call a `def` would make, whether the shortcut holds or not, omitted
+// arguments left to the callee: while the name refers to the original, its own binder fills them
+// from its current defaults and its body runs in place, without a round through the interpreter;
+// anything else bound is called.
 //
 // Defaults "as made": __defaults__ is the very tuple the function was made with (tuples do not
 // change; setting any other tuple, even an equal one, counts as a change), and __kwdefaults__
@@ -161,8 +162,8 @@ public:
     // The original, to run its core with; only while the shortcut holds.
     Call original() const { return Call(original_, nullptr, 0); }
 
-    // `name(args...)`, as a def makes the call; the last len(kwnames) arguments are the values
-    // of those keywords. Throws on error.
+    // `name(...)`, as a def makes the call: `nargs` positional arguments, then the values of the
+    // keywords named in `kwnames` (the vectorcall layout). Throws on error.
     py::object call(PyObject* const* args, std::size_t nargs, PyObject* kwnames = nullptr) const;
     template <class... A>
     py::object operator()(const A&... args) const {
