@@ -78,8 +78,8 @@ py::object from_dict_body(const qyb::Call& call) {
         call.shortcut<"_object">(object_body)(call[1], error_response_keys(), qyb::name<"error response">());
     py::object item = call.shortcut<"_object">(object_body)(qyb::item(outer.ptr(), qyb::name<"error">()),
                                                             error_keys(), qyb::name<"error">());
-    call.shortcut<"_string">(string_body)(qyb::item(item.ptr(), qyb::name<"code">()), qyb::name<"error.code">(),
-                                          int_constant<64>());
+    call.shortcut<"_string">(string_body)(qyb::item(item.ptr(), qyb::name<"code">()),
+                                          qyb::name<"error.code">(), int_constant<64>());
     call.shortcut<"_string">(string_body)(qyb::item(item.ptr(), qyb::name<"message">()),
                                           qyb::name<"error.message">(), int_constant<4096>());
     py::object request_id = qyb::item(item.ptr(), qyb::name<"request_id">());

@@ -89,7 +89,8 @@ void check_word(const qyb::Call& call, PyObject* word, Py_ssize_t index) {
         }
         return;
     }
-    check.keywords(allow_empty_keyword(), word, steal(PyUnicode_FromFormat("argv[%zd]", index)), limit, Py_True);
+    check.keywords(allow_empty_keyword(), word, steal(PyUnicode_FromFormat("argv[%zd]", index)), limit,
+                   Py_True);
 }
 
 py::object request_post_init(const qyb::Call& call) {

@@ -174,7 +174,8 @@ public:
     template <class... A>
     py::object keywords(py::handle kwnames, const A&... args) const {
         PyObject* argv[] = {py::handle(args).ptr()...};
-        return call(argv, sizeof...(A) - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr())), kwnames.ptr());
+        const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
+        return call(argv, sizeof...(A) - given, kwnames.ptr());
     }
 
 private:
