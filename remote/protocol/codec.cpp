@@ -341,7 +341,7 @@ py::object encode_shared(const qyb::Call& call, PyObject* value) {
 
 py::object dumps_wire_body(const qyb::Call& call) {
     PyObject* value = call[0].ptr();
-    call_json_value(call, value);
+    call.shortcut<"_json_value">(json_value_body)(py::handle(value));
     py::object json = call.global<"json">();
     py::object text;
     if (!call.held(dumps_make_encoder).is_none() &&
@@ -403,8 +403,6 @@ struct RecursionGuard {
 template <class Depth>
 void walk(const qyb::Call& call, PyObject* value, const Depth& depth);
 
-py::object json_value_body(const qyb::Call& call);
-
 // The module names a container's items are checked with, read when the walk enters it: the
 // check recurses through `_json_value` and tests floats with `math.isfinite` as the module
 // binds them, and runs natively while they are still the originals. The walk runs as
@@ -419,7 +417,7 @@ struct Checks {
         if (json_value) {
             walk(json_value.original(), value, depth);
         } else {
-            steal(PyObject_CallFunctionObjArgs(json_value.bound().ptr(), value, depth.object().ptr(), nullptr));
+            json_value(py::handle(value), depth.object());
         }
     }
 };
@@ -507,6 +505,8 @@ void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
                steal(PyUnicode_FromFormat("value is not JSON serializable: %U", name.ptr())));
 }
 
+}  // namespace
+
 py::object json_value_body(const qyb::Call& call) {
     PyObject* value = call[0].ptr();
     PyObject* depth = call[1].ptr();
@@ -524,17 +524,6 @@ py::object json_value_body(const qyb::Call& call) {
     }
     walk(call, value, ObjectDepth{py::reinterpret_borrow<py::object>(depth)});
     return py::none();
-}
-
-}  // namespace
-
-void call_json_value(const qyb::Call& call, PyObject* value) {
-    qyb::Shortcut f = call.shortcut<"_json_value">(json_value_body);
-    if (f) {
-        walk(f.original(), value, IntDepth{0});
-        return;
-    }
-    steal(PyObject_CallOneArg(f.bound().ptr(), value));
 }
 
 }  // namespace protocol

@@ -46,7 +46,7 @@ py::object init_body(const qyb::Call& call) {
     PyObject* code = call[1].ptr();
     PyObject* message = call[2].ptr();
     call.super(self).attr(qyb::name<"__init__">())(py::handle(message));
-    if (!call_identifier(call, code)) {
+    if (!qyb::truthy(call.shortcut<"_identifier">(identifier_body)(py::handle(code)).ptr())) {
         qyb::raise(PyExc_ValueError, "invalid remote error code");
     }
     if (!is_outcome(call[5].ptr())) {
@@ -74,17 +74,17 @@ py::object to_dict_body(const qyb::Call& call) {
 
 py::object from_dict_body(const qyb::Call& call) {
     PyObject* cls = call[0].ptr();
-    py::object outer = call_object(call, call[1].ptr(), error_response_keys(),
-                                   qyb::name<"error response">().ptr());
-    py::object item = call_object(call, qyb::item(outer.ptr(), qyb::name<"error">()).ptr(),
-                                  error_keys(), qyb::name<"error">().ptr());
-    call_string(call, qyb::item(item.ptr(), qyb::name<"code">()).ptr(), qyb::name<"error.code">().ptr(),
-                int_constant<64>(), false);
-    call_string(call, qyb::item(item.ptr(), qyb::name<"message">()).ptr(),
-                qyb::name<"error.message">().ptr(), int_constant<4096>(), false);
+    py::object outer =
+        call.shortcut<"_object">(object_body)(call[1], error_response_keys(), qyb::name<"error response">());
+    py::object item = call.shortcut<"_object">(object_body)(qyb::item(outer.ptr(), qyb::name<"error">()),
+                                                            error_keys(), qyb::name<"error">());
+    call.shortcut<"_string">(string_body)(qyb::item(item.ptr(), qyb::name<"code">()),
+                                          qyb::name<"error.code">(), int_constant<64>());
+    call.shortcut<"_string">(string_body)(qyb::item(item.ptr(), qyb::name<"message">()),
+                                          qyb::name<"error.message">(), int_constant<4096>());
     py::object request_id = qyb::item(item.ptr(), qyb::name<"request_id">());
     if (!request_id.is_none()) {
-        call_request_id(call, request_id.ptr());
+        call.shortcut<"_request_id">(request_id_body)(request_id);
     }
     if (!PyBool_Check(qyb::item(item.ptr(), qyb::name<"retryable">()).ptr())) {
         qyb::raise(PyExc_ValueError, "error.retryable must be boolean");

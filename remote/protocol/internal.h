@@ -29,19 +29,19 @@ bool length_above(Py_ssize_t n, PyObject* limit);
 // ValueError "invalid " + format(label, "") + suffix.
 [[noreturn]] void refuse_field(PyObject* label, const char* suffix = "");
 
-// `_string`'s body, and its core for a caller that builds the label only for a refusal.
+// The bodies of the module functions that other bodies call. A body names one as a Python body
+// would, `call.shortcut<"_string">(string_body)(value, label, limit)`: the original's body runs
+// in place, with the original's current defaults, while the module's name still refers to it.
+py::object object_body(const qyb::Call& call);
 py::object string_body(const qyb::Call& call);
-bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty);
+py::object request_id_body(const qyb::Call& call);
+py::object identifier_body(const qyb::Call& call);
+py::object json_value_body(const qyb::Call& call);
 
-// Calls of the module functions, as a Python body naming them would make them: each runs the
-// function's C++ core while the module's name still refers to the original (Call::shortcut).
-py::object call_object(const qyb::Call& call, PyObject* value, PyObject* keys, PyObject* label);
-void call_string(const qyb::Call& call, PyObject* value, PyObject* label, PyObject* limit,
-                 bool allow_empty);
-// Label null: the function's own default ("request_id").
-void call_request_id(const qyb::Call& call, PyObject* value, PyObject* label = nullptr);
-bool call_identifier(const qyb::Call& call, PyObject* value);
-void call_json_value(const qyb::Call& call, PyObject* value);
+// `_string`'s core, for a caller that builds the label only for a refusal; and the keyword of
+// `_string(..., allow_empty=True)`, for Shortcut::keywords.
+bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty);
+PyObject* allow_empty_keyword();
 
 // A frozenset of the given names, made once by the caller and kept for the process.
 PyObject* frozen_set_of(std::initializer_list<py::handle> items);

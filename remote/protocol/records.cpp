@@ -51,11 +51,12 @@ py::dict with_keys(std::initializer_list<std::pair<py::handle, py::object>> entr
 
 py::object client_post_init(const qyb::Call& call) {
     PyObject* self = call[0].ptr();
-    call_request_id(call, qyb::get(self, qyb::name<"client_id">()).ptr(), qyb::name<"client.client_id">().ptr());
-    call_string(call, qyb::get(self, qyb::name<"client_name">()).ptr(), qyb::name<"client.client_name">().ptr(),
-                int_constant<128>(), false);
-    call_string(call, qyb::get(self, qyb::name<"cli_version">()).ptr(), qyb::name<"client.cli_version">().ptr(),
-                int_constant<128>(), false);
+    call.shortcut<"_request_id">(request_id_body)(qyb::get(self, qyb::name<"client_id">()),
+                                                  qyb::name<"client.client_id">());
+    call.shortcut<"_string">(string_body)(qyb::get(self, qyb::name<"client_name">()),
+                                          qyb::name<"client.client_name">(), int_constant<128>());
+    call.shortcut<"_string">(string_body)(qyb::get(self, qyb::name<"cli_version">()),
+                                          qyb::name<"client.cli_version">(), int_constant<128>());
     return py::none();
 }
 
@@ -67,7 +68,7 @@ py::object client_to_dict(const qyb::Call& call) {
 }
 
 py::object client_from_dict(const qyb::Call& call) {
-    py::object data = call_object(call, call[1].ptr(), client_keys(), qyb::name<"client">().ptr());
+    py::object data = call.shortcut<"_object">(object_body)(call[1], client_keys(), qyb::name<"client">());
     return call_with_keywords(call[0].ptr(), data.ptr());
 }
 
@@ -88,7 +89,8 @@ void check_word(const qyb::Call& call, PyObject* word, Py_ssize_t index) {
         }
         return;
     }
-    call_string(call, word, steal(PyUnicode_FromFormat("argv[%zd]", index)).ptr(), limit.ptr(), true);
+    check.keywords(allow_empty_keyword(), word, steal(PyUnicode_FromFormat("argv[%zd]", index)), limit,
+                   Py_True);
 }
 
 py::object request_post_init(const qyb::Call& call) {
@@ -98,7 +100,7 @@ py::object request_post_init(const qyb::Call& call) {
         compare(version.ptr(), call.global<"_remote_protocol__PROTOCOL_VERSION">().ptr(), Py_NE)) {
         qyb::raise(PyExc_ValueError, "unsupported protocol_version");
     }
-    call_request_id(call, qyb::get(self, qyb::name<"request_id">()).ptr());
+    call.shortcut<"_request_id">(request_id_body)(qyb::get(self, qyb::name<"request_id">()));
 
     py::object argv = qyb::get(self, qyb::name<"argv">());
     if (!PyTuple_Check(argv.ptr()) || !qyb::truthy(argv.ptr())) {
@@ -129,7 +131,7 @@ py::object request_post_init(const qyb::Call& call) {
 
     py::object nickname = qyb::get(self, qyb::name<"nickname">());
     if (!nickname.is_none()) {
-        call_string(call, nickname.ptr(), qyb::name<"nickname">().ptr(), int_constant<128>(), false);
+        call.shortcut<"_string">(string_body)(nickname, qyb::name<"nickname">(), int_constant<128>());
     }
     int is_client = PyObject_IsInstance(qyb::get(self, qyb::name<"client">()).ptr(),
                                         call.global<"ClientIdentity">().ptr());
@@ -155,7 +157,8 @@ py::object request_to_dict(const qyb::Call& call) {
 }
 
 py::object request_from_dict(const qyb::Call& call) {
-    py::object data = call_object(call, call[1].ptr(), request_keys(), qyb::name<"command request">().ptr());
+    py::object data =
+        call.shortcut<"_object">(object_body)(call[1], request_keys(), qyb::name<"command request">());
     py::object argv = qyb::item(data.ptr(), qyb::name<"argv">());
     if (!PyList_Check(argv.ptr())) {
         qyb::raise(PyExc_ValueError, "argv must be an array");
@@ -178,16 +181,17 @@ py::object response_post_init(const qyb::Call& call) {
         !PyLong_CheckExact(version.ptr())) {
         qyb::raise(PyExc_ValueError, "unsupported protocol_version");
     }
-    call_request_id(call, qyb::get(self, qyb::name<"request_id">()).ptr());
+    call.shortcut<"_request_id">(request_id_body)(qyb::get(self, qyb::name<"request_id">()));
 
     py::object exit_code = qyb::get(self, qyb::name<"exit_code">());
     if (!PyLong_CheckExact(exit_code.ptr()) || compare(exit_code.ptr(), int_constant<0>(), Py_LT) ||
         compare(exit_code.ptr(), int_constant<255>(), Py_GT)) {
         qyb::raise(PyExc_ValueError, "exit_code must be between 0 and 255");
     }
-    call_json_value(call, qyb::get(self, qyb::name<"result">()).ptr());
-    call_string(call, qyb::get(self, qyb::name<"stderr">()).ptr(), qyb::name<"stderr">().ptr(),
-                call.global<"MAX_STDERR_CHARS">().ptr(), true);
+    call.shortcut<"_json_value">(json_value_body)(qyb::get(self, qyb::name<"result">()));
+    call.shortcut<"_string">(string_body)
+        .keywords(allow_empty_keyword(), qyb::get(self, qyb::name<"stderr">()), qyb::name<"stderr">(),
+                  call.global<"MAX_STDERR_CHARS">(), Py_True);
     py::object duration = qyb::get(self, qyb::name<"duration_ms">());
     if (!PyLong_CheckExact(duration.ptr()) || compare(duration.ptr(), int_constant<0>(), Py_LT)) {
         qyb::raise(PyExc_ValueError, "duration_ms must be a non-negative integer");
@@ -207,10 +211,11 @@ py::object response_to_dict(const qyb::Call& call) {
 }
 
 py::object response_from_dict(const qyb::Call& call) {
-    py::object data = call_object(call, call[1].ptr(), response_keys(), qyb::name<"command response">().ptr());
+    py::object data =
+        call.shortcut<"_object">(object_body)(call[1], response_keys(), qyb::name<"command response">());
     py::object entry = steal(PyObject_CallMethodOneArg(data.ptr(), qyb::name<"pop">().ptr(),
                                                        qyb::name<"command">().ptr()));
-    py::object command = call_object(call, entry.ptr(), command_keys(), qyb::name<"command">().ptr());
+    py::object command = call.shortcut<"_object">(object_body)(entry, command_keys(), qyb::name<"command">());
     // cls(**data, **command)
     py::object kwargs = steal(PyDict_New());
     qyb::merge_keywords(call[0], kwargs, data);

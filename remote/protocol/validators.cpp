@@ -15,17 +15,6 @@ py::object field_message(PyObject* label, const char* suffix) {
     return steal(PyUnicode_FromFormat("invalid %U%s", text.ptr(), suffix));
 }
 
-PyObject* allow_empty_kwnames() {
-    static PyObject* names = nullptr;
-    if (names == nullptr) {
-        names = PyTuple_Pack(1, qyb::name<"allow_empty">().ptr());
-        if (names == nullptr) {
-            qyb::throw_error();
-        }
-    }
-    return names;
-}
-
 // `ch.islower() or ch.isdigit() or ch == "_"` for an item of a str subclass's iteration.
 bool identifier_char(PyObject* ch) {
     if (qyb::truthy(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"islower">().ptr())).ptr())) {
@@ -40,6 +29,8 @@ bool identifier_char(PyObject* ch) {
 py::object object_core(PyObject* value, PyObject* keys, PyObject* label);
 void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label);
 py::object identifier_core(PyObject* value);
+
+}  // namespace
 
 // ---------------------------------------------------------------------------------------
 // Bodies
@@ -56,8 +47,6 @@ py::object request_id_body(const qyb::Call& call) {
 
 py::object identifier_body(const qyb::Call& call) { return identifier_core(call[0].ptr()); }
 
-}  // namespace
-
 py::object string_body(const qyb::Call& call) {
     if (!string_passes(call[0].ptr(), call[2].ptr(), call[3].ptr())) {
         refuse_field(call[1].ptr());
@@ -67,6 +56,17 @@ py::object string_body(const qyb::Call& call) {
 
 // ---------------------------------------------------------------------------------------
 // Shared helpers
+
+PyObject* allow_empty_keyword() {
+    static PyObject* names = nullptr;
+    if (names == nullptr) {
+        names = PyTuple_Pack(1, qyb::name<"allow_empty">().ptr());
+        if (names == nullptr) {
+            qyb::throw_error();
+        }
+    }
+    return names;
+}
 
 PyObject* frozen_set_of(std::initializer_list<py::handle> items) {
     py::list list;
@@ -212,7 +212,7 @@ bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
 namespace {
 
 void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
-    call_string(call, value, label, int_constant<64>(), false);
+    call.shortcut<"_string">(string_body)(value, label, int_constant<64>());
     py::object uuid = call.global<"uuid">();
     // Both the attribute and the parse stand inside the guarded step.
     PyObject* parsed = nullptr;
@@ -284,46 +284,6 @@ py::object identifier_core(PyObject* value) {
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------------------------------
-// Calls through the module namespace
-
-py::object call_object(const qyb::Call& call, PyObject* value, PyObject* keys, PyObject* label) {
-    qyb::Shortcut f = call.shortcut<"_object">(object_body);
-    if (f) {
-        return object_core(value, keys, label);
-    }
-    return qyb::invoke(f.bound(), py::handle(value), py::handle(keys), py::handle(label));
-}
-
-void call_string(const qyb::Call& call, PyObject* value, PyObject* label, PyObject* limit,
-                 bool allow_empty) {
-    qyb::Shortcut f = call.shortcut<"_string">(string_body);
-    if (f) {
-        if (!string_passes(value, limit, allow_empty ? Py_True : Py_False)) {
-            refuse_field(label);
-        }
-        return;
-    }
-    PyObject* args[] = {value, label, limit, Py_True};
-    steal(PyObject_Vectorcall(f.bound().ptr(), args, 3, allow_empty ? allow_empty_kwnames() : nullptr));
-}
-
-void call_request_id(const qyb::Call& call, PyObject* value, PyObject* label) {
-    qyb::Shortcut f = call.shortcut<"_request_id">(request_id_body);
-    if (f) {
-        request_id_core(f.original(), value, label != nullptr ? label : qyb::name<"request_id">().ptr());
-        return;
-    }
-    PyObject* args[] = {value, label};
-    steal(PyObject_Vectorcall(f.bound().ptr(), args, label != nullptr ? 2 : 1, nullptr));
-}
-
-bool call_identifier(const qyb::Call& call, PyObject* value) {
-    qyb::Shortcut f = call.shortcut<"_identifier">(identifier_body);
-    py::object result = f ? identifier_core(value) : steal(PyObject_CallOneArg(f.bound().ptr(), value));
-    return qyb::truthy(result);
-}
 
 }  // namespace protocol
 

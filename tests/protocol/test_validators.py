@@ -228,3 +228,76 @@ def test_request_id_agrees_with_the_standard_parse(value):
     else:
         with pytest.raises(ValueError, match="^invalid request_id$"):
             remote._request_id(value)
+
+
+# --- defaults, as the functions that call the validators see them ---
+
+def _rebind(name, attribute, value):
+    return lambda monkeypatch: monkeypatch.setattr(getattr(remote, name), attribute, value)
+
+
+def _client(**changes):
+    return remote.ClientIdentity(**{"client_id": UID, "client_name": "x", "cli_version": "1", **changes})
+
+
+def _request(**changes):
+    return remote.CommandRequest(**{"request_id": UID, "argv": ("a",), "client": _client(), **changes})
+
+
+def _response(**changes):
+    return remote.CommandResponse(**{"request_id": UID, "exit_code": 0, "result": None, "stderr": "",
+                                     "duration_ms": 1, **changes})
+
+
+def _error_wire(**changes):
+    return {"error": {"code": "x", "message": "m", "request_id": None, "retryable": False,
+                      "outcome": "unknown", **changes}}
+
+
+DEEP = [[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[1]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]]   # 40 levels
+
+
+# Each change of a validator's defaults, then what each caller of it gives: the message of the
+# ValueError it raises, or None when it passes. A caller that omits the argument gets the
+# current default, as a def calling the validator would; one that passes it is unaffected.
+@pytest.mark.parametrize("change, outcomes", [
+    (_rebind("_request_id", "__defaults__", ("RID-LABEL",)), [
+        (lambda: remote._request_id("bad"), "invalid RID-LABEL"),
+        (lambda: _request(request_id="bad"), "invalid RID-LABEL"),
+        (lambda: _response(request_id="bad"), "invalid RID-LABEL"),
+        (lambda: remote.RemoteError.from_dict(_error_wire(request_id="bad")), "invalid RID-LABEL"),
+        (lambda: _client(client_id="bad"), "invalid client.client_id"),
+    ]),
+    (_rebind("_string", "__kwdefaults__", {"allow_empty": True}), [
+        (lambda: remote._string("", "x", 5), None),
+        (lambda: _request(nickname=""), None),
+        (lambda: _client(client_name=""), None),
+        (lambda: remote.RemoteError.from_dict(_error_wire(message="")), None),
+        (lambda: _request(argv=("a", "\0")), "invalid argv[1]"),
+    ]),
+    (lambda monkeypatch: monkeypatch.setitem(remote._string.__kwdefaults__, "allow_empty", True), [
+        (lambda: _request(nickname=""), None),
+        (lambda: _client(cli_version=""), None),
+    ]),
+    (_rebind("_json_value", "__defaults__", (10 ** 6,)), [
+        (lambda: remote._json_value(1), "JSON value nesting is too deep"),
+        (lambda: remote.dumps_wire({"a": 1}), "JSON value nesting is too deep"),
+        (lambda: _response(result=None), "JSON value nesting is too deep"),
+        (lambda: remote._json_value(1, 0), None),
+    ]),
+    (_rebind("_json_value", "__defaults__", (-10,)), [
+        (lambda: remote._json_value(DEEP), None),
+        (lambda: remote.dumps_wire(DEEP), None),
+        (lambda: _response(result=DEEP), None),
+        (lambda: remote.dumps_wire([[[DEEP]]]), "JSON value nesting is too deep"),
+    ]),
+], ids=["request_id label", "string allow_empty", "string allow_empty in place", "json_value depth",
+        "json_value negative depth"])
+def test_callers_obey_the_validators_current_defaults(monkeypatch, change, outcomes):
+    change(monkeypatch)
+    for build, message in outcomes:
+        if message is None:
+            build()
+        else:
+            with pytest.raises(ValueError, match="^" + re.escape(message) + "$"):
+                build()

@@ -236,6 +236,22 @@ void dialect_part(qyb::Part& p) {
     p.def({.name = "clock", .body = clock});
 }
 
+// x * factor + offset.
+py::object scale_body(const qyb::Call& call) {
+    py::object product = qyb::steal(PyNumber_Multiply(call[0].ptr(), call[1].ptr()));
+    return qyb::steal(PyNumber_Add(product.ptr(), call[2].ptr()));
+}
+
+// `scale(x)` as a def naming the module's `scale` calls it: a core written for the defaults
+// `scale` is made with while the shortcut holds, else the call the def would make.
+py::object call_scale(const qyb::Call& call) {
+    qyb::Shortcut f = call.shortcut<"scale">(scale_body);
+    if (f) {
+        return py::make_tuple("core", qyb::steal(PyNumber_Multiply(call[0].ptr(), py::int_(2).ptr())));
+    }
+    return py::make_tuple("call", f(call[0]));
+}
+
 void functions_part(qyb::Part& p) {
     py::int_ two(2);
     p.def({.name = "f0", .body = echo});
@@ -268,6 +284,9 @@ void functions_part(qyb::Part& p) {
     p.def({.name = "make_class", .params = {arg("name", "str")}, .body = make_class});
     p.def({.name = "double", .params = {arg("x")}, .body = double_body, .held = {py::str("held by double")}});
     p.def({.name = "call_double", .params = {arg("x")}, .body = call_double});
+    p.def({.name = "scale", .params = {arg("x"), arg("factor", py::int_(2)), kwonly("offset", py::int_(0))},
+           .body = scale_body});
+    p.def({.name = "call_scale", .params = {arg("x")}, .body = call_scale});
     // Functions a test takes out of the module, so that nothing else holds them.
     p.def({.name = "disposable_call", .params = {arg("callback"), arg("name")}, .body = call_then_read_global});
     p.def({.name = "disposable_cycle", .params = {arg("name")}, .body = read_global});

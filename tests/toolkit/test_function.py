@@ -413,6 +413,31 @@ def test_shortcut_runs_natively_only_while_the_original_is_bound(monkeypatch):
         native.call_double(3)
 
 
+# How the defaults of `scale(x, factor=2, *, offset=0)` are changed, and what `scale(5)` then
+# gives. Its shortcut's core assumes factor 2 and offset 0.
+@pytest.mark.parametrize("change, expected", [
+    (lambda f, mp: mp.setattr(f, "__defaults__", (3,)), ("call", 15)),
+    (lambda f, mp: mp.setattr(f, "__defaults__", None), TypeError),
+    (lambda f, mp: mp.setattr(f, "__kwdefaults__", {"offset": 1}), ("call", 11)),
+    (lambda f, mp: mp.setitem(f.__kwdefaults__, "offset", 1), ("call", 11)),
+    (lambda f, mp: mp.delitem(f.__kwdefaults__, "offset"), TypeError),
+    (lambda f, mp: mp.setitem(f.__kwdefaults__, "other", 1), ("call", 10)),   # no longer vouched for
+    (lambda f, mp: mp.setattr(f, "__kwdefaults__", {"offset": 0}), ("core", 10)),  # the same items
+    (lambda f, mp: mp.setattr(f, "__defaults__", f.__defaults__), ("core", 10)),  # the same tuple
+], ids=["defaults", "no defaults", "kwdefaults", "kwdefaults in place", "kwdefault removed",
+        "kwdefaults grown", "kwdefaults equal", "defaults same"])
+def test_shortcut_holds_only_with_the_defaults_its_core_was_made_for(monkeypatch, change, expected):
+    assert native.call_scale(5) == ("core", 10)
+    with monkeypatch.context() as mp:
+        change(native.scale, mp)
+        if expected is TypeError:
+            with pytest.raises(TypeError, match=r"^scale\(\) missing 1 required"):
+                native.call_scale(5)
+        else:
+            assert native.call_scale(5) == expected
+    assert native.call_scale(5) == ("core", 10)     # the very defaults again
+
+
 @pytest.mark.parametrize("attr", ["__defaults__", "__kwdefaults__", "__annotations__"])
 def test_optional_attributes_take_none_or_their_type_as_a_def_does(attr):
     def model():

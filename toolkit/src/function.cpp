@@ -47,6 +47,10 @@ struct FunctionObject {
     PyObject* builtins;     // the builtins when the function was made, as for a def
     PyObject* owner_class;  // the class whose body defined it, or NULL: the __class__ cell
     PyObject* held;         // tuple of FunctionDef::held, or NULL
+    // What the shortcuts to it compare the live defaults with: the __defaults__ tuple it was made
+    // with, and its keyword-only defaults as made, (name, value, name, value, ...); NULL for none.
+    PyObject* made_defaults;
+    PyObject* made_kwdefaults;
     const ParamTable* params;
     Body body;
 };
@@ -72,6 +76,8 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->builtins);
     Py_VISIT(f->owner_class);
     Py_VISIT(f->held);
+    Py_VISIT(f->made_defaults);
+    Py_VISIT(f->made_kwdefaults);
     return 0;
 }
 
@@ -91,6 +97,8 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->builtins);
     Py_CLEAR(f->owner_class);
     Py_CLEAR(f->held);
+    Py_CLEAR(f->made_defaults);
+    Py_CLEAR(f->made_kwdefaults);
     return 0;
 }
 
@@ -388,22 +396,26 @@ bool bind_arguments(FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, 
     return true;
 }
 
+// Binds the arguments and runs the body; throws on error.
+py::object run_body(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    Bound b(f->params->slots());
+    if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
+        throw_error();
+    }
+    py::object result = f->body(Call(f, b.slots, static_cast<std::size_t>(f->params->slots())));
+    if (!result) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%U() returned NULL without setting an exception", f->qualname);
+        }
+        throw_error();
+    }
+    return result;
+}
+
 PyObject* bind_and_run(FunctionObject* f, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     // The slot array of a long parameter list is allocated, which may throw.
     try {
-        Bound b(f->params->slots());
-        if (!bind_arguments(f, args, PyVectorcall_NARGS(nargsf), kwnames, b)) {
-            return nullptr;
-        }
-        py::object result = f->body(Call(f, b.slots, static_cast<std::size_t>(f->params->slots())));
-        if (!result) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_SystemError, "%U() returned NULL without setting an exception",
-                             f->qualname);
-            }
-            return nullptr;
-        }
-        return result.release().ptr();
+        return run_body(f, args, nargsf, kwnames).release().ptr();
     } catch (std::exception&) {
         restore_current_exception();
         return nullptr;
@@ -717,6 +729,37 @@ py::object Call::super(py::handle self) const {
     return py::reinterpret_steal<py::object>(result);
 }
 
+namespace {
+
+// Whether the defaults are still those `f` was made with: the same tuple, and the same keyword
+// names and values in the same order (the dict may have been changed in place). Identity only,
+// so no Python code runs; an equal but rebuilt value reads as a change.
+bool defaults_as_made(const FunctionObject* f) {
+    if (f->defaults != f->made_defaults) {
+        return false;
+    }
+    PyObject* live = f->kwdefaults;
+    PyObject* made = f->made_kwdefaults;
+    if (made == nullptr) {
+        return live == nullptr || PyDict_GET_SIZE(live) == 0;
+    }
+    if (live == nullptr || 2 * PyDict_GET_SIZE(live) != PyTuple_GET_SIZE(made)) {
+        return false;
+    }
+    Py_ssize_t pos = 0;
+    Py_ssize_t i = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(live, &pos, &key, &value)) {
+        if (key != PyTuple_GET_ITEM(made, i) || value != PyTuple_GET_ITEM(made, i + 1)) {
+            return false;
+        }
+        i += 2;
+    }
+    return true;
+}
+
+}  // namespace
+
 Shortcut Call::shortcut(py::handle key, Body body) const {
     py::object bound = global(key);
     FunctionObject* original = nullptr;
@@ -726,7 +769,27 @@ Shortcut Call::shortcut(py::handle key, Body body) const {
             original = f;
         }
     }
-    return Shortcut(std::move(bound), original);
+    const bool holds = original != nullptr && defaults_as_made(original);
+    return Shortcut(std::move(bound), original, holds);
+}
+
+py::object Shortcut::call(PyObject* const* args, std::size_t nargs, PyObject* kwnames) const {
+    if (original_ == nullptr) {
+        PyObject* result = PyObject_Vectorcall(bound_.ptr(), args, nargs, kwnames);
+        if (result == nullptr) {
+            throw_error();
+        }
+        return py::reinterpret_steal<py::object>(result);
+    }
+    // The original's own call, without the round through the interpreter; it still counts
+    // against the recursion limit, as its call would.
+    if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
+        throw_error();
+    }
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    return run_body(original_, args, nargs, kwnames);
 }
 
 py::handle Call::held(std::size_t i) const {
@@ -814,6 +877,8 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->builtins = nullptr;
     f->owner_class = nullptr;
     f->held = nullptr;
+    f->made_defaults = nullptr;
+    f->made_kwdefaults = nullptr;
     f->params = table.release();
     f->body = def.body;
     py::object result = py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
@@ -827,6 +892,18 @@ py::object make_function(const FunctionDef& def, py::handle module, const char* 
     f->doc = def.doc != nullptr ? py::str(def.doc).release().ptr() : Py_NewRef(Py_None);
     f->defaults = defaults.empty() ? nullptr : py::tuple(defaults).release().ptr();
     f->kwdefaults = kwdefaults.empty() ? nullptr : kwdefaults.release().ptr();
+    f->made_defaults = Py_XNewRef(f->defaults);
+    if (f->kwdefaults != nullptr) {
+        py::tuple made(2 * PyDict_GET_SIZE(f->kwdefaults));
+        Py_ssize_t pos = 0;
+        Py_ssize_t i = 0;
+        PyObject *key, *value;
+        while (PyDict_Next(f->kwdefaults, &pos, &key, &value)) {
+            PyTuple_SET_ITEM(made.ptr(), i++, Py_NewRef(key));
+            PyTuple_SET_ITEM(made.ptr(), i++, Py_NewRef(value));
+        }
+        f->made_kwdefaults = made.release().ptr();
+    }
     f->annotations = annotations.release().ptr();
     f->globals = py::object(module.attr("__dict__")).release().ptr();
     f->builtins = Py_NewRef(PyEval_GetBuiltins());

@@ -142,37 +142,69 @@ struct FunctionDef {
 
 // ---------------------------------------------------------------------------------------
 // Shortcuts: a C++ core run in place of a call while the name it stands for still refers to
-// the original. A rebound name is obeyed, as a `def` calling it would obey it. One rule, two
-// kinds of original:
+// the original, with the defaults the core was written for. A rebound name, or rebound or
+// mutated defaults, are obeyed, as a `def` calling it would obey them. One rule, two kinds of
+// original:
 //
 //   a function of this module   call.shortcut<"_string">(string_body) holds while the module's
 //                               `_string` is the native function with that body made for this
-//                               very namespace (not one of another load of the module); the
-//                               core then runs as the original, with its Call (no arguments).
+//                               very namespace (not one of another load of the module), and its
+//                               __defaults__ and __kwdefaults__ are still those it was made
+//                               with; the core then runs as the original, with its Call (no
+//                               arguments).
 //   an object of another module held by the function: FunctionDef::held fixes it when the
 //                               function is made (json.loads, math.isfinite, or an object made
 //                               from them), the body compares call.held(i) with what the name
 //                               gives now.
 //
+// `f(args...)` makes the call a `def` would make, whether the shortcut holds or not, omitted
+// arguments left to the callee: while the name refers to the original, its own binder fills them
+// from its current defaults and its body runs in place, without a round through the interpreter;
+// anything else bound is called.
+//
+// Defaults "as made": __defaults__ is the very tuple the function was made with (tuples do not
+// change; setting any other tuple, even an equal one, counts as a change), and __kwdefaults__
+// holds, in order, the very names and value objects it was made with (it is a dict that can be
+// changed in place, so its items are compared each time; there are few). Neither comparison
+// runs Python code or hashes anything; whatever they cannot vouch for goes the way of the call.
+//
 // The handles live in the function objects that use them (the original is known by its body
 // and namespace, which it carries): no module state, no process globals, and they go with the
-// function. Thread safety: the check reads the current binding and compares it under the GIL,
-// with no Python code in between, and held objects never change after the function is made. A
-// rebinding by another thread right after the check is seen by the next call, as a `def` that
-// has already loaded a name runs the object it loaded.
+// function. Thread safety: the check reads the current binding and defaults and compares them
+// under the GIL, with no Python code in between, and held objects never change after the
+// function is made. A rebinding by another thread right after the check is seen by the next
+// call, as a `def` that has already loaded a name runs the object it loaded.
 class Shortcut {
 public:
-    Shortcut(py::object bound, FunctionObject* original) : bound_(std::move(bound)), original_(original) {}
+    Shortcut(py::object bound, FunctionObject* original, bool holds)
+        : bound_(std::move(bound)), original_(original), holds_(holds) {}
 
-    // What the name refers to now: the one to call when the shortcut does not hold.
+    // What the name refers to now.
     const py::object& bound() const { return bound_; }
-    explicit operator bool() const { return original_ != nullptr; }
+    explicit operator bool() const { return holds_; }
     // The original, to run its core with; only while the shortcut holds.
     Call original() const { return Call(original_, nullptr, 0); }
 
+    // `name(...)`, as a def makes the call: `nargs` positional arguments, then the values of the
+    // keywords named in `kwnames` (the vectorcall layout). Throws on error.
+    py::object call(PyObject* const* args, std::size_t nargs, PyObject* kwnames = nullptr) const;
+    template <class... A>
+    py::object operator()(const A&... args) const {
+        PyObject* argv[] = {nullptr, py::handle(args).ptr()...};
+        return call(argv + 1, sizeof...(A));
+    }
+    // The same, the last len(kwnames) arguments passed as those keywords.
+    template <class... A>
+    py::object keywords(py::handle kwnames, const A&... args) const {
+        PyObject* argv[] = {py::handle(args).ptr()...};
+        const auto given = static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames.ptr()));
+        return call(argv, sizeof...(A) - given, kwnames.ptr());
+    }
+
 private:
-    py::object bound_;  // keeps the original alive while its core runs
-    FunctionObject* original_;
+    py::object bound_;            // keeps the original alive while its core runs
+    FunctionObject* original_;    // the bound object when it is the native original, else null
+    bool holds_;                  // ... and its defaults are those it was made with
 };
 
 template <fixed_string S>
