@@ -29,12 +29,12 @@ using qyb::contains;
 // "dpapi:remote:" + alias
 py::object reference_for(py::handle alias) { return with_text("dpapi:remote:", alias); }
 
-// environ[key] when environ holds the variable at all, else null.
-py::object variable(py::handle environ, py::handle key) {
-    if (!contains(environ, key)) {
+// env[key] when env holds the variable at all, else null.
+py::object variable(py::handle env, py::handle key) {
+    if (!contains(env, key)) {
         return py::object();
     }
-    return qyb::item(environ, key);
+    return qyb::item(env, key);
 }
 
 py::object config_init(const qyb::Call& call) {
@@ -47,11 +47,11 @@ py::object config_init(const qyb::Call& call) {
     }
     py::object store = qyb::truthy(call[2]) ? py::reinterpret_borrow<py::object>(call[2])
                                             : call.global<"DPAPITokenStore">()();
-    py::object environ = call[3].is_none() ? call.global<"os">().attr(name<"environ">())
-                                           : py::reinterpret_borrow<py::object>(call[3]);
+    py::object env = call[3].is_none() ? call.global<"os">().attr(name<"environ">())
+                                       : py::reinterpret_borrow<py::object>(call[3]);
     qyb::set(self, name<"path">(), path);
     qyb::set(self, name<"token_store">(), store);
-    qyb::set(self, name<"environ">(), environ);
+    qyb::set(self, name<"environ">(), env);
     return py::none();
 }
 
@@ -196,12 +196,12 @@ py::object config_set_client(const qyb::Call& call) {
 //   client_name QYBRIDGE4_CLIENT_NAME when present, else the settings'
 py::object config_resolve(const qyb::Call& call) {
     py::handle self = call[0];
-    py::object environ = qyb::get(self, name<"environ">());
+    py::object env = qyb::get(self, name<"environ">());
     py::object data = load(self);
 
     py::object selected = py::reinterpret_borrow<py::object>(call[1]);
     if (!qyb::truthy(selected)) {
-        selected = variable(environ, name<"QYBRIDGE4_REMOTE">());
+        selected = variable(env, name<"QYBRIDGE4_REMOTE">());
     }
     if (!selected || !qyb::truthy(selected)) {
         selected = qyb::item(data, name<"default_remote">());
@@ -212,12 +212,12 @@ py::object config_resolve(const qyb::Call& call) {
 
     py::object stored = qyb::call_method(self, name<"get">(), selected);
     py::object fields = call.global<"asdict">()(stored);
-    if (py::object base_url = variable(environ, name<"QYBRIDGE4_BASE_URL">())) {
+    if (py::object base_url = variable(env, name<"QYBRIDGE4_BASE_URL">())) {
         qyb::set_item(fields, name<"base_url">(), base_url);
     }
     py::object connection = qyb::invoke_keywords(call.global<"RemoteConnection">(), fields);
 
-    py::object token = variable(environ, name<"QYBRIDGE4_TOKEN">());
+    py::object token = variable(env, name<"QYBRIDGE4_TOKEN">());
     if (!token) {
         py::object reference = qyb::get(stored, name<"token_ref">());
         token = qyb::truthy(reference)
@@ -225,7 +225,7 @@ py::object config_resolve(const qyb::Call& call) {
                     : py::none();
     }
     py::object client_id = qyb::item(data, name<"client_id">());
-    py::object client_name = variable(environ, name<"QYBRIDGE4_CLIENT_NAME">());
+    py::object client_name = variable(env, name<"QYBRIDGE4_CLIENT_NAME">());
     if (!client_name) {
         client_name = qyb::item(data, name<"client_name">());
     }
