@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
-# One entry for a fresh Debian 12 machine: install what is missing, build, then run the demo or
-# every test.   ./dev.sh demo | ./dev.sh test
+# One entry for a fresh Debian 12 machine: install what is missing, build, then run the demo, or
+# the Windows cross-build check and every test.   ./dev.sh demo | ./dev.sh test
 set -euo pipefail
 cd "$(dirname "$0")"
 
-PACKAGES=(cmake g++ make binutils pybind11-dev python3-dev python3-psutil python3-pytest python3-hypothesis python3-cryptography openssl)
+PACKAGES=(cmake g++ make binutils pybind11-dev python3-dev python3-psutil python3-pytest python3-hypothesis python3-cryptography openssl
+          g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 dpkg-dev)
 
 install_missing() {
     local missing=()
@@ -33,7 +34,11 @@ case "${1:-}" in
     test)
         install_missing
         build
-        QYB_BUILD_DIR=build /usr/bin/python3 -m pytest -q
+        # Both run; either failing fails the run.
+        status=0
+        scripts/wincheck.sh build/wincheck || status=$?
+        QYB_BUILD_DIR=build /usr/bin/python3 -m pytest -q || status=$?
+        exit "$status"
         ;;
     *)
         echo "usage: $0 demo|test" >&2

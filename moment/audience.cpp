@@ -1,4 +1,6 @@
 // SessionPickerWindow: WeChat's tag picker, in which a post's audience tags are ticked.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

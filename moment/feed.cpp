@@ -1,4 +1,6 @@
 // MomentsWnd.GetMoments: the visible posts, after turning the feed by one page on request.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

@@ -1,4 +1,6 @@
 // WinOpenUI: the system file-open dialog through which WeChat takes a post's pictures or video.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

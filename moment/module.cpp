@@ -1,5 +1,5 @@
 // The module's entry and body: its imports in order, then its function and classes.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 

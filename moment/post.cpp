@@ -1,4 +1,6 @@
 // Moments: one post of the feed, its text form, its interaction pop-up, like and comment.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

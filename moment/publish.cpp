@@ -1,5 +1,7 @@
 // Publishing a post: PrivacyConfig and MomentsWnd.Publish, from the toolbar button to the
 // closing of the publish panel.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

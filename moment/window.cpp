@@ -1,4 +1,6 @@
 // MomentsWnd: the bound Moments window, its toolbar, its visible posts, refresh and close.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

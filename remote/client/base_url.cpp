@@ -1,5 +1,7 @@
 // Base-URL policy of the gateway client: what counts as the local machine, and which gateway
 // URLs the client may talk to.
+#include "qyb/python.h"
+
 #include "client_internal.h"
 #include "parts.h"
 

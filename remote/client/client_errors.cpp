@@ -1,4 +1,6 @@
 // RemoteClientError and CommandResult: what the gateway client raises and returns.
+#include "qyb/python.h"
+
 #include "parts.h"
 
 namespace remote {

@@ -1,6 +1,6 @@
 // The connection record: ConfigError, RemoteConnection with its self-validation, and
 // ResolvedRemote.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include "client/settings_internal.h"
 #include "parts.h"

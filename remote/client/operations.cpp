@@ -1,4 +1,6 @@
 // RemoteClient and its five operations: health, auth_check, status, upload and execute.
+#include "qyb/python.h"
+
 #include <algorithm>
 
 #include "client_internal.h"

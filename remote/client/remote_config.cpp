@@ -1,6 +1,6 @@
 // RemoteConfig: named connections kept in the settings file, their tokens in the token store,
 // and the resolution of one connection with the environment's overrides.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include "client/settings_internal.h"
 #include "parts.h"

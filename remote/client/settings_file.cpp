@@ -1,6 +1,6 @@
 // The settings file: its reading with validation, its writing, the stored form of a connection,
 // and the atomic JSON writer that the secrets file shares.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <algorithm>
 #include <exception>

@@ -2,7 +2,7 @@
 // limited reading of a settings or secrets file, and the bodies of RemoteConfig's file hooks.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include "qyb/toolkit.h"
 

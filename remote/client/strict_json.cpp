@@ -1,5 +1,7 @@
 // The client's strict reader of gateway answers: strict UTF-8, json with two hooks that refuse
 // repeated keys and the non-finite literals, every fault reported as "invalid_response".
+#include "qyb/python.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>

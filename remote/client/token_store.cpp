@@ -1,6 +1,6 @@
 // The protected token store: the TokenStore protocol and DPAPITokenStore, which keeps only the
 // Base64 of DPAPI ciphertext in a secrets file of its own.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <cstdint>
 #include <string>

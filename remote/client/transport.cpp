@@ -1,5 +1,7 @@
 // The gateway client's transport: the constructor, building a request, one bounded read of the
 // answer, and every HTTP or connection failure turned into a RemoteClientError.
+#include "qyb/python.h"
+
 #include "client_internal.h"
 #include "parts.h"
 

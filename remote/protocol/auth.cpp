@@ -1,5 +1,5 @@
 // Bearer-token authentication: principals, and a table of token digests that never holds a secret.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <tuple>
 #include <utility>

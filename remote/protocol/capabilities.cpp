@@ -1,5 +1,5 @@
 // The table of remotely allowed commands, and the scanner that finds a command line's path.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 #include <string_view>

@@ -1,4 +1,6 @@
 // Strict JSON reader and wire writer over the interpreter's json module, and the plain-JSON check.
+#include "qyb/python.h"
+
 #include <cmath>
 #include <vector>
 

@@ -1,4 +1,6 @@
 // RemoteError: the error that travels between the gateway and the remote command line.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

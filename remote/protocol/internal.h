@@ -2,7 +2,7 @@
 // and the plain-JSON check.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <initializer_list>
 

@@ -1,5 +1,5 @@
 // The module's entry and initialisation: module attributes, then its nine parts in order.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 #include <cstring>

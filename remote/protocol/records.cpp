@@ -1,5 +1,7 @@
 // The command records: ClientIdentity, CommandRequest and CommandResponse, frozen dataclasses
 // whose native __post_init__ checks every field.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

@@ -1,4 +1,6 @@
 // Field validators of the wire records: exact key sets, bounded texts, UUID texts, identifiers.
+#include "qyb/python.h"
+
 #include "internal.h"
 #include "parts.h"
 

@@ -1,6 +1,6 @@
 // The gateway child's entry: its options, the stored administrator token, then the server loop
 // until the process is terminated.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include "runtime/runtime.h"
 

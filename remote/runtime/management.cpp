@@ -1,5 +1,5 @@
 // Status, the registry as it stands, managed workers and stop of the registered gateway.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <algorithm>
 

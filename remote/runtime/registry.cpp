@@ -1,6 +1,6 @@
 // The gateway registry and the two identities of a registered gateway: its process (id and
 // creation time) and its instance (the id that /v1/health reports).
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 #include <cmath>

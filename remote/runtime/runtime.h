@@ -2,7 +2,7 @@
 // management lock as a `with` block, and clean-up that keeps the failure it runs for.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include "parts.h"
 

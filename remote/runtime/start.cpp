@@ -1,6 +1,6 @@
 // Starting the gateway as a background process: reuse of a live registered gateway, the
 // administrator token, the child process, its readiness and its registration.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <algorithm>
 

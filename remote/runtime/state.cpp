@@ -1,6 +1,6 @@
 // The runtime's common ground: its failure class, the per-user paths, the management lock and
 // the atomic writer and strict reader of its state files.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <cmath>
 

@@ -1,6 +1,6 @@
 // The administrator token: made, stored only as its SHA-256 digest, tested, revoked, and turned
 // into the gateway's authorizer.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <cmath>
 

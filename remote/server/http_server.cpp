@@ -1,6 +1,6 @@
 // The gateway's HTTP layer: the threaded server, the request handler of the v1 API, and the
 // functions that make and run a server.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <initializer_list>
 #include <iterator>

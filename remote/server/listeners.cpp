@@ -1,5 +1,5 @@
 // Listener actions: listen commands parsed here and sent to the worker as structured requests.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include "server/router_internal.h"
 

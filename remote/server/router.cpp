@@ -1,5 +1,5 @@
 // The command router: allow-list, upload references, account checks and the call into a worker.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 

@@ -1,6 +1,6 @@
 // Upload store of the gateway: streams request bodies to disk under a root of its own, checks
 // their size and SHA-256, and gives each upload back only to the token that stored it.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <algorithm>
 #include <exception>

@@ -1,6 +1,6 @@
 // A test module of native functions whose bodies return their bound arguments, so the tests
 // can compare them with equivalent Python defs.
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 #include <new>

@@ -1,4 +1,6 @@
 // Class builders: namespace preparation, metaclass selection and class creation.
+#include "qyb/python.h"
+
 #include "qyb/classes.h"
 
 #include "qyb/errors.h"

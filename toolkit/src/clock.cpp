@@ -1,4 +1,6 @@
 // The module's clock, read as a Python body reads it.
+#include "qyb/python.h"
+
 #include "qyb/function.h"
 #include "qyb/names.h"
 #include "qyb/objects.h"

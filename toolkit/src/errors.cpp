@@ -1,4 +1,6 @@
 // Exception raising and translation at the boundary between C++ bodies and the interpreter.
+#include "qyb/python.h"
+
 #include "qyb/errors.h"
 
 #include <exception>

@@ -1,4 +1,6 @@
 // The native function type: object layout, argument binder, descriptor and attributes.
+#include "qyb/python.h"
+
 #include "qyb/function.h"
 
 #include <structmember.h>

@@ -1,4 +1,6 @@
 // The part runner and the import steps that the parts use.
+#include "qyb/python.h"
+
 #include "qyb/module.h"
 
 #include <string>

@@ -1,4 +1,6 @@
 // Checked wrappers over the C API that are too long to inline.
+#include "qyb/python.h"
+
 #include "qyb/objects.h"
 
 #include "qyb/errors.h"

@@ -1,4 +1,6 @@
 // A round of a polling loop: due signal handlers, then a switch to the threads waiting for the GIL.
+#include "qyb/python.h"
+
 #include "qyb/polling.h"
 
 namespace qyb {

@@ -1,7 +1,7 @@
 // Class builders: Python classes made through their real metaclass from native members.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <initializer_list>
 #include <string>

@@ -1,7 +1,7 @@
 // Raising Python exceptions from C++ bodies, and turning C++ exceptions back into a set error.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <exception>
 #include <type_traits>

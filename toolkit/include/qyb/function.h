@@ -7,7 +7,7 @@
 // interpreter's own rules and error texts.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <array>
 #include <cstddef>

@@ -2,7 +2,7 @@
 // its imports and then binds its constants, classes and functions.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <initializer_list>
 #include <source_location>

@@ -1,7 +1,7 @@
 // Interned Python names, made once per process and looked up by pointer on hot paths.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -2,7 +2,7 @@
 // so a body reads like the Python it stands for.
 #pragma once
 
-#include <Python.h>
+#include "qyb/python.h"
 
 #include <cstddef>
 #include <initializer_list>
