@@ -11,8 +11,9 @@ namespace {
 // and the steps that share them.
 class FeedReader {
 public:
-    FeedReader(const qyb::Call& call, py::object deadline)
-        : call_(call), self_(call[0]), deadline_(std::move(deadline)), interval_(call[4]), force_wait_(call[5]) {}
+    FeedReader(const qyb::Call& call, py::handle self, py::object deadline, py::handle interval,
+               py::handle force_wait)
+        : call_(call), self_(self), deadline_(std::move(deadline)), interval_(interval), force_wait_(force_wait) {}
 
     struct Read {
         py::list posts;
@@ -29,7 +30,7 @@ public:
         if (deadline_.is_none()) {
             return py::none();
         }
-        py::object left = minus(deadline_, monotonic(call_));
+        py::object left = minus(deadline_, call_.monotonic());
         if (qyb::compare(left, py::int_(0), Py_LE)) {
             qyb::raise(PyExc_TimeoutError, "timed out while reading moments");
         }
@@ -74,8 +75,8 @@ public:
         while (true) {
             qyb::poll_round();
             remaining();
-            qyb::get(self_, qyb::name<"control">())
-                .attr(qyb::name<"WheelDown">())(py::arg("wheelTimes") = speed);
+            qyb::call_method(qyb::get(self_, qyb::name<"control">()), qyb::name<"WheelDown">(),
+                             qyb::kw<"wheelTimes">(speed));
             Read read = read_snapshot();
             if (done(phase, read.ids, kept)) {
                 return {std::move(read), false};
@@ -109,19 +110,17 @@ private:
     py::handle force_wait_;
 };
 
-// GetMoments(self, next_page=False, speed1=1, speed2=1, interval=0.3, force_wait=1, timeout=None)
 py::object get_moments(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle timeout = call[6];
+    auto [self, next_page, speed1, speed2, interval, force_wait, timeout] = call.args<7>();
     py::object deadline = py::none();
     if (!timeout.is_none()) {
         bool finite = qyb::truthy(qyb::call_method(call.global<"math">(), qyb::name<"isfinite">(), timeout));
         if (!finite || qyb::compare(timeout, py::int_(0), Py_LE)) {
             qyb::raise(PyExc_ValueError, "timeout must be a finite number greater than zero");
         }
-        deadline = qyb::steal(PyNumber_Add(monotonic(call).ptr(), timeout.ptr()));
+        deadline = qyb::steal(PyNumber_Add(call.monotonic().ptr(), timeout.ptr()));
     }
-    FeedReader reader(call, deadline);
+    FeedReader reader(call, self, deadline, interval, force_wait);
 
     // The anchor: the ids of the first read, less the first post that the last roll into view
     // brought in from outside the page.
@@ -139,13 +138,13 @@ py::object get_moments(const qyb::Call& call) {
         }
     }
 
-    if (qyb::truthy(call[1]) && !anchor.empty()) {
-        auto first = reader.advance(anchor, call[2], FeedReader::Done::first_phase, py::none());
+    if (qyb::truthy(next_page) && !anchor.empty()) {
+        auto first = reader.advance(anchor, speed1, FeedReader::Done::first_phase, py::none());
         if (first.bottom) {
             return first.read.posts;
         }
         py::object kept = py::object(first.read.ids[0]);
-        auto second = reader.advance(first.read.ids, call[3], FeedReader::Done::second_phase, kept);
+        auto second = reader.advance(first.read.ids, speed2, FeedReader::Done::second_phase, kept);
         if (second.bottom) {
             return second.read.posts;
         }

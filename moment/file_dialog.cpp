@@ -7,35 +7,41 @@
 namespace moment {
 namespace {
 
-// __init__(self, root, parent, wait=3)
 py::object init(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle wait = call[3];
+    auto [self, root, parent, wait] = call.args<4>();
     // The top-level dialog is awaited by its title, on the wall clock and without pauses; a dialog
     // that never comes ends the wait quietly.
     py::object start = wall_clock(call);
     while (qyb::compare(minus(wall_clock(call), start), wait, Py_LT)) {
         qyb::poll_round();
-        py::object found = call.global<"FindWindow">()(py::arg("classname") = "#32770", py::arg("name") = "打开");
+        py::object found = qyb::invoke(call.global<"FindWindow">(), qyb::kw<"classname">(py::str("#32770")),
+                                       qyb::kw<"name">(py::str("打开")));
         if (qyb::truthy(found)) {
             break;
         }
     }
-    py::object parent_control = qyb::get(call[2], qyb::name<"control">());
-    py::object control = parent_control.attr(qyb::name<"WindowControl">())(
-        py::arg("ClassName") = qyb::get(self, qyb::name<"_ui_cls_name">()),
-        py::arg("Name") = qyb::get(self, qyb::name<"_ui_name">()), py::arg("searchDepth") = 3);
+    py::object parent_control = qyb::get(parent, qyb::name<"control">());
+    py::object control = qyb::call_method(parent_control, qyb::name<"WindowControl">(),
+                                          qyb::kw<"ClassName">(qyb::get(self, qyb::name<"_ui_cls_name">())),
+                                          qyb::kw<"Name">(qyb::get(self, qyb::name<"_ui_name">())),
+                                          qyb::kw<"searchDepth">(py::int_(3)));
     qyb::set(self, qyb::name<"control">(), control);
     qyb::call_method(control, qyb::name<"Exists">(), wait);
-    qyb::set(self, qyb::name<"root">(), call[1]);
+    qyb::set(self, qyb::name<"root">(), root);
     qyb::set(self, qyb::name<"hwnd">(), qyb::get(control, qyb::name<"NativeWindowHandle">()));
     return py::none();
 }
 
-// input_files(self, files): every path quoted into the file-name field, then Open pressed.
+qyb::FunctionDef init_def() {
+    return {.name = "__init__",
+            .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("parent"), qyb::arg("wait", py::int_(3))},
+            .body = init};
+}
+
+// Every path quoted into the file-name field, then Open pressed.
 py::object input_files(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::object files = py::reinterpret_borrow<py::object>(call[1]);
+    auto [self, files_arg] = call.args<2>();
+    py::object files = py::reinterpret_borrow<py::object>(files_arg);
     if (PyUnicode_Check(files.ptr())) {
         py::list one;
         one.append(files);
@@ -44,7 +50,7 @@ py::object input_files(const qyb::Call& call) {
         qyb::raise(PyExc_TypeError, "files must be str or list");
     }
     py::object control = qyb::get(self, qyb::name<"control">());
-    py::object edit = control.attr(qyb::name<"EditControl">())(py::arg("ClassName") = "Edit");
+    py::object edit = qyb::call_method(control, qyb::name<"EditControl">(), qyb::kw<"ClassName">(py::str("Edit")));
     py::object edit_handle = qyb::get(edit, qyb::name<"NativeWindowHandle">());
     py::object joined = qyb::steal(PyUnicode_Join(py::str("\" \"").ptr(), files.ptr()));
     py::object filename_str = concat({py::str("\""), joined, py::str("\"")});
@@ -67,14 +73,15 @@ py::object input_files(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef input_files_def() {
+    return {.name = "input_files", .params = {qyb::arg("self"), qyb::arg("files")}, .body = input_files};
+}
+
 }  // namespace
 
 void define_file_dialog(qyb::Part& p) {
     qyb::ClassBuilder c = sub_window(p, "WinOpenUI", "#32770", "选择文件");
-    c.method({.name = "__init__",
-                 .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("parent"), qyb::arg("wait", py::int_(3))},
-                 .body = init})
-        .method({.name = "input_files", .params = {qyb::arg("self"), qyb::arg("files")}, .body = input_files});
+    c.method(init_def()).method(input_files_def());
     p.bind_class(c);
 }
 

@@ -8,12 +8,9 @@ namespace moment {
 
 namespace py = pybind11;
 
-// time.time(), time.monotonic() and time.sleep(seconds) of the module's `time`.
+// time.time() and time.sleep(seconds) of the module's `time` (call.monotonic() is its other clock).
 inline py::object wall_clock(const qyb::Call& call) {
     return qyb::call_method(call.global<"time">(), qyb::name<"time">());
-}
-inline py::object monotonic(const qyb::Call& call) {
-    return qyb::call_method(call.global<"time">(), qyb::name<"monotonic">());
 }
 inline void sleep(const qyb::Call& call, py::handle seconds) {
     qyb::call_method(call.global<"time">(), qyb::name<"sleep">(), seconds);

@@ -9,20 +9,28 @@
 namespace moment {
 namespace {
 
-// truncate_string(s, n=8): `s` without line feeds, stripped, cut to `n` characters plus "...".
+// `s` without line feeds, stripped, cut to `n` characters plus "...".
 py::object truncate_string(const qyb::Call& call) {
-    py::handle n = call[1];
-    py::object s = qyb::call_method(call[0], qyb::name<"replace">(), py::str("\n"), py::str(""));
-    s = qyb::call_method(s, qyb::name<"strip">());
-    Py_ssize_t length = PyObject_Length(s.ptr());
+    auto [s, n] = call.args<2>();
+    py::object replaced = qyb::call_method(s, qyb::name<"replace">(), py::str("\n"), py::str(""));
+    py::object stripped = qyb::call_method(replaced, qyb::name<"strip">());
+    // A length, not a status: check() would narrow it.
+    Py_ssize_t length = PyObject_Length(stripped.ptr());
     if (length < 0) {
         qyb::throw_error();
     }
     if (qyb::compare(py::int_(length), n, Py_LE)) {
-        return s;
+        return stripped;
     }
-    py::object head = qyb::item(s, qyb::steal(PySlice_New(nullptr, n.ptr(), nullptr)));
+    py::object head = qyb::item(stripped, qyb::steal(PySlice_New(nullptr, n.ptr(), nullptr)));
     return qyb::steal(PyNumber_Add(head.ptr(), py::str("...").ptr()));
+}
+
+qyb::FunctionDef truncate_string_def() {
+    return {.name = "truncate_string",
+            .params = {qyb::arg("s", declared(&PyUnicode_Type)), qyb::arg("n", declared(&PyLong_Type), py::int_(8))},
+            .returns = declared(&PyUnicode_Type),
+            .body = truncate_string};
 }
 
 void body(qyb::Part& p) {
@@ -40,7 +48,7 @@ void body(qyb::Part& p) {
     p.import_from("typing", {"Literal", "TypedDict", "List"});
     p.import("time");
     p.import("os");
-    define_truncate_string(p);
+    p.def(truncate_string_def());
     define_file_dialog(p);
     define_privacy_config(p);
     define_window(p);
@@ -62,14 +70,6 @@ PyModuleDef moment_def = {
 };
 
 }  // namespace
-
-void define_truncate_string(qyb::Part& p) {
-    p.def({.name = "truncate_string",
-           .params = {qyb::arg("s", declared(&PyUnicode_Type)),
-                      qyb::arg("n", declared(&PyLong_Type), py::int_(8))},
-           .returns = declared(&PyUnicode_Type),
-           .body = truncate_string});
-}
 
 }  // namespace moment
 

@@ -1,12 +1,11 @@
 // The definitions of the module body, one function per concept file, in the order the body
-// runs them.
+// runs them (truncate_string is defined in module.cpp itself).
 #pragma once
 
 #include "qyb/toolkit.h"
 
 namespace moment {
 
-void define_truncate_string(qyb::Part& p);  // truncate_string (module.cpp)
 void define_file_dialog(qyb::Part& p);      // WinOpenUI
 void define_privacy_config(qyb::Part& p);   // PrivacyConfig (publish.cpp)
 void define_window(qyb::Part& p);           // MomentsWnd

@@ -16,7 +16,7 @@ bool exists_now(py::handle control) {
 }
 
 py::object button(py::handle control, const char* name) {
-    return control.attr(qyb::name<"ButtonControl">())(py::arg("Name") = name);
+    return qyb::call_method(control, qyb::name<"ButtonControl">(), qyb::kw<"Name">(py::str(name)));
 }
 
 // The ids of the posts of one read of the window's list, in list order.
@@ -28,11 +28,8 @@ py::list read_ids(py::handle window) {
     return ids;
 }
 
-// __init__(self, control, parent)
 py::object init(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle control = call[1];
-    py::handle parent = call[2];
+    auto [self, control, parent] = call.args<3>();
     qyb::set(self, qyb::name<"control">(), control);
     qyb::set(self, qyb::name<"parent">(), parent);
     qyb::set(self, qyb::name<"root">(), qyb::get(parent, qyb::name<"root">()));
@@ -41,9 +38,18 @@ py::object init(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef init_def(qyb::Part& p) {
+    return {.name = "__init__",
+            .params = {qyb::arg("self"),
+                       qyb::arg("control", qyb::Annotation(qyb::get(p.get("uia"), qyb::name<"Control">()))),
+                       qyb::arg("parent", qyb::Annotation(p.get("MomentsWnd")))},
+            .returns = qyb::Annotation(py::none()),
+            .body = init};
+}
+
 // "<WeChat Moments {class without mmui::} ({truncated text}) at 0x{address}>"
 py::object repr(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self] = call.args<1>();
     py::object class_name = qyb::call_method(qyb::get(control_of(self), qyb::name<"ClassName">()),
                                              qyb::name<"replace">(), py::str("mmui::"), py::str(""));
     py::object shown = qyb::invoke(call.global<"truncate_string">(), qyb::get(self, qyb::name<"content">()));
@@ -52,10 +58,12 @@ py::object repr(const qyb::Call& call) {
                    address, py::str(">")});
 }
 
+qyb::FunctionDef repr_def() { return {.name = "__repr__", .params = {qyb::arg("self")}, .body = repr}; }
+
 // Scrolls the post into view and records, for each post visible afterwards, whether it was
 // visible before.
 py::object roll_into_view(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self] = call.args<1>();
     py::object window = window_of(self);
     py::list before = read_ids(window);
     py::object start = wall_clock(call);
@@ -70,17 +78,21 @@ py::object roll_into_view(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef roll_into_view_def() {
+    return {.name = "_roll_into_view", .params = {qyb::arg("self")}, .body = roll_into_view};
+}
+
 // Opens the interaction pop-up by clicking further and further left of the cell's bottom-right
 // corner, without pauses, for up to 5 s of the wall clock. None once it is open.
 py::object open_like_panel(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self] = call.args<1>();
     qyb::call_method(self, qyb::name<"_roll_into_view">());
     py::object start = wall_clock(call);
     py::object window = window_of(self);
     qyb::set(self, qyb::name<"like_panel">(),
-             qyb::get(window, qyb::name<"control">())
-                 .attr(qyb::name<"WindowControl">())(py::arg("ClassName") = "mmui::TimelineFloatMenu",
-                                                     py::arg("Name") = "Weixin"));
+             qyb::call_method(qyb::get(window, qyb::name<"control">()), qyb::name<"WindowControl">(),
+                              qyb::kw<"ClassName">(py::str("mmui::TimelineFloatMenu")),
+                              qyb::kw<"Name">(py::str("Weixin"))));
     long x = 0;
     while (!exists_now(like_panel_of(self))) {
         qyb::poll_round();
@@ -96,17 +108,21 @@ py::object open_like_panel(const qyb::Call& call) {
             return response(call, qyb::name<"failure">(), "当前朋友圈对象已失效");
         }
         x -= 10;
-        cell.attr(qyb::name<"Click">())(py::arg("x") = x, py::arg("y") = qyb::get(window, qyb::name<"_cmt_ybias">()),
-                                        py::arg("pos") = "rightbottom");
+        qyb::call_method(cell, qyb::name<"Click">(), qyb::kw<"x">(py::int_(x)),
+                         qyb::kw<"y">(qyb::get(window, qyb::name<"_cmt_ybias">())),
+                         qyb::kw<"pos">(py::str("rightbottom")));
     }
     return py::none();
 }
 
-// Like(self, like=True): likes, or takes the like back; a pop-up without the wanted button is
-// dismissed and the call still succeeds.
+qyb::FunctionDef open_like_panel_def() {
+    return {.name = "_open_like_panel", .params = {qyb::arg("self")}, .body = open_like_panel};
+}
+
+// Likes, or takes the like back; a pop-up without the wanted button is dismissed and the call
+// still succeeds.
 py::object like(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle wanted = call[1];
+    auto [self, wanted] = call.args<2>();
     py::object opened = qyb::call_method(self, qyb::name<"_open_like_panel">());
     if (qyb::truthy(opened)) {
         return opened;
@@ -135,10 +151,17 @@ py::object like(const qyb::Call& call) {
     return success(call);
 }
 
-// Comment(self, text): opens the comment field under the post, pastes the text and presses
-// "发送" wherever ten Tab presses put the focus on it.
+qyb::FunctionDef like_def(qyb::Part& p) {
+    return {.name = "Like",
+            .params = {qyb::arg("self"), qyb::arg("like", py::bool_(true))},
+            .returns = qyb::Annotation(p.get("QyResponse")),
+            .body = like};
+}
+
+// Opens the comment field under the post, pastes the text and presses "发送" wherever ten Tab
+// presses put the focus on it.
 py::object comment(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self, text_arg] = call.args<2>();
     qyb::call_method(self, qyb::name<"_open_like_panel">());
     qyb::call_method(button(like_panel_of(self), "评论"), qyb::name<"Click">());
     py::object window = window_of(self);
@@ -153,8 +176,8 @@ py::object comment(const qyb::Call& call) {
         }
     }
     py::object field = qyb::steal(PySequence_GetItem(fields.ptr(), 0));
-    field.attr(qyb::name<"Click">())(py::arg("move") = true);
-    field.attr(qyb::name<"Paste">())(call[1], py::arg("click") = false);
+    qyb::call_method(field, qyb::name<"Click">(), qyb::kw<"move">(py::bool_(true)));
+    qyb::call_method(field, qyb::name<"Paste">(), text_arg, qyb::kw<"click">(py::bool_(false)));
     for (int pass = 0; pass < 10; ++pass) {
         qyb::call_method(control_of(self), qyb::name<"SendKeys">(), py::str("{Tab}"));
         py::object focused = qyb::call_method(call.global<"uia">(), qyb::name<"GetFocusedControl">());
@@ -165,23 +188,20 @@ py::object comment(const qyb::Call& call) {
     return success(call);
 }
 
+qyb::FunctionDef comment_def() {
+    return {.name = "Comment", .params = {qyb::arg("self"), qyb::arg("text")}, .body = comment};
+}
+
 }  // namespace
 
 void define_post(qyb::Part& p) {
     qyb::ClassBuilder c(p.module(), "Moments", {p.get("BaseUISubWnd")});
-    c.method({.name = "__init__",
-              .params = {qyb::arg("self"), qyb::arg("control", qyb::Annotation(p.get("uia").attr("Control"))),
-                         qyb::arg("parent", qyb::Annotation(p.get("MomentsWnd")))},
-              .returns = qyb::Annotation(py::none()),
-              .body = init})
-        .method({.name = "__repr__", .params = {qyb::arg("self")}, .body = repr})
-        .method({.name = "_roll_into_view", .params = {qyb::arg("self")}, .body = roll_into_view})
-        .method({.name = "_open_like_panel", .params = {qyb::arg("self")}, .body = open_like_panel})
-        .method({.name = "Like",
-                 .params = {qyb::arg("self"), qyb::arg("like", py::bool_(true))},
-                 .returns = qyb::Annotation(p.get("QyResponse")),
-                 .body = like})
-        .method({.name = "Comment", .params = {qyb::arg("self"), qyb::arg("text")}, .body = comment});
+    c.method(init_def(p))
+        .method(repr_def())
+        .method(roll_into_view_def())
+        .method(open_like_panel_def())
+        .method(like_def(p))
+        .method(comment_def());
     p.bind_class(c);
 }
 

@@ -30,11 +30,11 @@ py::list text_list(const char* const (&texts)[N]) {
 
 // The body of `class PrivacyConfig(TypedDict)`, run by types.new_class on its namespace.
 py::object privacy_config_body(const qyb::Call& call) {
-    py::handle ns = call[0];
-    py::dict annotations;
-    annotations["privacy"] = qyb::item(call.global<"Literal">(), py::make_tuple("公开", "私密", "白名单", "黑名单"));
-    annotations["friends"] = list_of_str();
-    annotations["tags"] = list_of_str();
+    auto [ns] = call.args<1>();
+    py::object annotations = qyb::dict_of(
+        {{qyb::name<"privacy">(), qyb::item(call.global<"Literal">(), py::make_tuple("公开", "私密", "白名单", "黑名单"))},
+         {qyb::name<"friends">(), list_of_str()},
+         {qyb::name<"tags">(), list_of_str()}});
     qyb::set_item(ns, qyb::name<"__module__">(), call.global<"__name__">());
     qyb::set_item(ns, qyb::name<"__qualname__">(), py::str("PrivacyConfig"));
     qyb::set_item(ns, qyb::name<"__annotations__">(), annotations);
@@ -44,8 +44,27 @@ py::object privacy_config_body(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef privacy_config_body_def() {
+    return {.name = "PrivacyConfig", .params = {qyb::arg("ns")}, .body = privacy_config_body};
+}
+
+}  // namespace
+
+void define_privacy_config(qyb::Part& p) {
+    py::object body = qyb::make_function(privacy_config_body_def(), p.module());
+    py::object types = qyb::steal(PyImport_ImportModule("types"));
+    py::object cls = p.step("class PrivacyConfig", std::source_location::current(), [&] {
+        return qyb::call_method(types, qyb::name<"new_class">(), py::str("PrivacyConfig"),
+                                py::make_tuple(p.get("TypedDict")), py::dict(), body);
+    });
+    p.bind("PrivacyConfig", cls);
+}
+
+namespace {
+
 py::object search(py::handle control, py::handle kind, const char* class_name, int depth) {
-    return control.attr(kind)(py::arg("ClassName") = class_name, py::arg("searchDepth") = depth);
+    return qyb::call_method(control, kind, qyb::kw<"ClassName">(py::str(class_name)),
+                            qyb::kw<"searchDepth">(py::int_(depth)));
 }
 
 void click(py::handle control) { qyb::call_method(control, qyb::name<"Click">()); }
@@ -73,11 +92,10 @@ py::list usable(const qyb::Call& call, py::handle media, const py::list& suffixe
 }
 
 // Hands the media to the file-open dialog, then waits the upload time.
-void upload(const qyb::Call& call, const py::list& files, const char* what) {
-    py::handle self = call[0];
-    py::handle wait_upload = call[4];
-    py::object dialog = call.global<"WinOpenUI">()(py::arg("root") = qyb::get(self, qyb::name<"root">()),
-                                                   py::arg("parent") = self);
+void upload(const qyb::Call& call, py::handle self, py::handle wait_upload, const py::list& files, const char* what) {
+    py::object open_ui = call.global<"WinOpenUI">();
+    py::object dialog =
+        qyb::invoke(open_ui, qyb::kw<"root">(qyb::get(self, qyb::name<"root">())), qyb::kw<"parent">(self));
     qyb::call_method(dialog, qyb::name<"input_files">(), files);
     debug(call, concat({py::str(what), text(wait_upload), py::str("秒")}));
     sleep(call, wait_upload);
@@ -86,8 +104,7 @@ void upload(const qyb::Call& call, const py::list& files, const char* what) {
 // Right click on "发表", then the context menu's "发表文字". The menu is polled, without pauses,
 // for up to 3 s of the wall clock; its entry is chosen on the last menu built even when it never
 // appeared, and on a menu built once afterwards when the time ran out before the first look.
-void open_text_panel(const qyb::Call& call) {
-    py::handle self = call[0];
+void open_text_panel(const qyb::Call& call, py::handle self) {
     qyb::call_method(qyb::item(qyb::get(self, qyb::name<"toolbar_buttons">()), py::str("发表")),
                      qyb::name<"RightClick">());
     py::object start = wall_clock(call);
@@ -107,10 +124,10 @@ void open_text_panel(const qyb::Call& call) {
 }
 
 // The audience: the privacy entry, its radio button, the tags, "确定".
-void choose_audience(const qyb::Call& call, py::handle panel, py::handle config) {
-    py::handle self = call[0];
-    py::object privacy_button = panel.attr(qyb::name<"TextControl">())(py::arg("Name") = "谁可以看");
-    py::object scroll_area = panel.attr(qyb::name<"GroupControl">())(py::arg("ClassName") = "QFScrollArea");
+void choose_audience(const qyb::Call& call, py::handle self, py::handle panel, py::handle config) {
+    py::object privacy_button = qyb::call_method(panel, qyb::name<"TextControl">(), qyb::kw<"Name">(py::str("谁可以看")));
+    py::object scroll_area =
+        qyb::call_method(panel, qyb::name<"GroupControl">(), qyb::kw<"ClassName">(py::str("QFScrollArea")));
     qyb::call_method(call.global<"uia">(), qyb::name<"RollIntoView">(), scroll_area, privacy_button);
     sleep(call, py::float_(0.3));
     click(privacy_button);
@@ -120,7 +137,8 @@ void choose_audience(const qyb::Call& call, py::handle panel, py::handle config)
     for (auto [value, button_name] : kAudience) {
         // The entry is read anew for each comparison.
         if (qyb::equals(qyb::item(config, qyb::name<"privacy">()), py::str(value))) {
-            click(privacy_panel.attr(qyb::name<"RadioButtonControl">())(py::arg("Name") = button_name));
+            click(qyb::call_method(privacy_panel, qyb::name<"RadioButtonControl">(),
+                                   qyb::kw<"Name">(py::str(button_name))));
             break;
         }
     }
@@ -129,7 +147,7 @@ void choose_audience(const qyb::Call& call, py::handle panel, py::handle config)
         py::object picker = qyb::invoke(call.global<"SessionPickerWindow">(), self);
         qyb::call_method(picker, qyb::name<"select_tags">(), qyb::item(config, qyb::name<"tags">()));
     }
-    click(privacy_panel.attr(qyb::name<"ButtonControl">())(py::arg("Name") = "确定"));
+    click(qyb::call_method(privacy_panel, qyb::name<"ButtonControl">(), qyb::kw<"Name">(py::str("确定"))));
 }
 
 // An audience value that names no radio button would leave the panel's current audience in
@@ -148,12 +166,9 @@ bool unknown_audience(py::handle config) {
     return true;
 }
 
-// Publish(self, text=None, media_files=None, privacy_config=None, wait_upload=3)
 py::object publish(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle text_arg = call[1];
-    py::object media = py::reinterpret_borrow<py::object>(call[2]);
-    py::handle privacy_config = call[3];
+    auto [self, text_arg, media_files, privacy_config, wait_upload] = call.args<5>();
+    py::object media = py::reinterpret_borrow<py::object>(media_files);
     const char* nothing = "至少指定一个发表内容或图片";
     if (!qyb::truthy(text_arg) && !qyb::truthy(media)) {
         return response(call, qyb::name<"error">(), nothing);
@@ -189,29 +204,29 @@ py::object publish(const qyb::Call& call) {
         click(qyb::item(qyb::get(self, qyb::name<"toolbar_buttons">()), py::str("发表")));
         panel = publish_panel(self);
         if (!images.empty()) {
-            upload(call, images, "强制等待图片上传时间：");
+            upload(call, self, wait_upload, images, "强制等待图片上传时间：");
         } else if (!videos.empty()) {
-            upload(call, videos, "强制等待视频上传时间：");
+            upload(call, self, wait_upload, videos, "强制等待视频上传时间：");
         }
     } else {
-        open_text_panel(call);
+        open_text_panel(call, self);
         panel = publish_panel(self);
     }
 
     if (qyb::truthy(privacy_config)) {
-        choose_audience(call, panel, privacy_config);
+        choose_audience(call, self, panel, privacy_config);
     }
 
     py::object input_box = search(panel, qyb::name<"GroupControl">(), "mmui::PublishInputView", 6);
     if (qyb::truthy(text_arg)) {
-        click(input_box.attr(qyb::name<"EditControl">())(py::arg("searchDepth") = 6));
+        click(qyb::call_method(input_box, qyb::name<"EditControl">(), qyb::kw<"searchDepth">(py::int_(6))));
         qyb::call_method(input_box, qyb::name<"ShortcutSelectAll">());
         qyb::invoke(call.global<"SetClipboardText">(), text_arg);
         qyb::call_method(input_box, qyb::name<"ShortcutPaste">());
     }
 
-    py::object publish_button = panel.attr(qyb::name<"ButtonControl">())(py::arg("Name") = "发表",
-                                                                         py::arg("searchDepth") = 4);
+    py::object publish_button = qyb::call_method(panel, qyb::name<"ButtonControl">(), qyb::kw<"Name">(py::str("发表")),
+                                                 qyb::kw<"searchDepth">(py::int_(4)));
     for (int attempt = 0; attempt < 30; ++attempt) {
         if (!qyb::truthy(qyb::call_method(panel, qyb::name<"Exists">(), py::int_(0)))) {
             return response(call, qyb::name<"success">(), "发表成功");
@@ -226,21 +241,12 @@ py::object publish(const qyb::Call& call) {
 
 }  // namespace
 
-void define_privacy_config(qyb::Part& p) {
-    py::object body = qyb::make_function(
-        {.name = "PrivacyConfig", .params = {qyb::arg("ns")}, .body = privacy_config_body}, p.module());
-    py::object types = qyb::steal(PyImport_ImportModule("types"));
-    py::object cls = p.step("class PrivacyConfig", std::source_location::current(), [&] {
-        return qyb::call_method(types, qyb::name<"new_class">(), py::str("PrivacyConfig"),
-                                py::make_tuple(p.get("TypedDict")), py::dict(), body);
-    });
-    p.bind("PrivacyConfig", cls);
-}
-
 qyb::FunctionDef publish_def(qyb::Part& p) {
     return {.name = "Publish",
             .params = {qyb::arg("self"), qyb::arg("text", declared(&PyUnicode_Type), py::none()),
-                       qyb::arg("media_files", qyb::Annotation(qyb::item(p.get("List"), reinterpret_cast<PyObject*>(&PyUnicode_Type))), py::none()),
+                       qyb::arg("media_files",
+                                qyb::Annotation(qyb::item(p.get("List"), reinterpret_cast<PyObject*>(&PyUnicode_Type))),
+                                py::none()),
                        qyb::arg("privacy_config", qyb::Annotation(p.get("PrivacyConfig")), py::none()),
                        qyb::arg("wait_upload", declared(&PyFloat_Type), py::int_(3))},
             .body = publish};

@@ -7,20 +7,19 @@
 namespace moment {
 namespace {
 
-// __init__(self, root, timeout=5): waits, without pauses, for the window titled "朋友圈".
+// Waits, without pauses, for the window titled "朋友圈".
 py::object init(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle timeout = call[2];
-    qyb::set(self, qyb::name<"root">(), call[1]);
+    auto [self, root, timeout] = call.args<3>();
+    qyb::set(self, qyb::name<"root">(), root);
     qyb::set(self, qyb::name<"_roll_cache_id">(), py::dict());
-    py::object start = monotonic(call);
+    py::object start = call.monotonic();
     py::object handle;
     while (true) {
         qyb::poll_round();
-        if (qyb::compare(minus(monotonic(call), start), timeout, Py_GT)) {
+        if (qyb::compare(minus(call.monotonic(), start), timeout, Py_GT)) {
             qyb::raise(PyExc_Exception, "朋友圈窗口打开超时");
         }
-        handle = call.global<"FindWindow">()(py::arg("name") = "朋友圈");
+        handle = qyb::invoke(call.global<"FindWindow">(), qyb::kw<"name">(py::str("朋友圈")));
         if (qyb::truthy(handle)) {
             break;
         }
@@ -29,9 +28,11 @@ py::object init(const qyb::Call& call) {
     qyb::set(self, qyb::name<"control">(), control);
     qyb::set(self, qyb::name<"HWND">(), handle);
     qyb::set(self, qyb::name<"NavigationBox">(),
-             control.attr(qyb::name<"ToolBarControl">())(py::arg("ClassName") = "mmui::SNSWindowToolBar",
-                                                         py::arg("searchDepth") = 5));
-    py::object close_button = control.attr(qyb::name<"ButtonControl">())(py::arg("Name") = "关闭");
+             qyb::call_method(control, qyb::name<"ToolBarControl">(),
+                              qyb::kw<"ClassName">(py::str("mmui::SNSWindowToolBar")),
+                              qyb::kw<"searchDepth">(py::int_(5))));
+    py::object close_button =
+        qyb::call_method(control, qyb::name<"ButtonControl">(), qyb::kw<"Name">(py::str("关闭")));
     py::object rect = qyb::get(close_button, qyb::name<"BoundingRectangle">());
     qyb::set(self, qyb::name<"_close_size">(),
              py::make_tuple(qyb::call_method(rect, qyb::name<"width">()),
@@ -48,19 +49,30 @@ py::object init(const qyb::Call& call) {
     return py::none();
 }
 
-// toolbar_buttons: {child.Name: child for child in self.NavigationBox.GetChildren()}, made anew.
+qyb::FunctionDef init_def() {
+    return {.name = "__init__",
+            .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("timeout", py::int_(5))},
+            .body = init};
+}
+
+// {child.Name: child for child in self.NavigationBox.GetChildren()}, made anew.
 py::object toolbar_buttons(const qyb::Call& call) {
+    auto [self] = call.args<1>();
     py::dict buttons;
-    for (py::handle child : children(qyb::get(call[0], qyb::name<"NavigationBox">()))) {
+    for (py::handle child : children(qyb::get(self, qyb::name<"NavigationBox">()))) {
         qyb::set_item(buttons, qyb::get(child, qyb::name<"Name">()), child);
     }
     return buttons;
 }
 
+qyb::FunctionDef toolbar_buttons_def() {
+    return {.name = "toolbar_buttons", .params = {qyb::arg("self")}, .body = toolbar_buttons};
+}
+
 // The posts of the timeline list now present, in list order; cells of the two timeline
 // classes are left out.
 py::object get_current_moments(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self] = call.args<1>();
     py::object list = qyb::call_method(qyb::get(self, qyb::name<"control">()), qyb::name<"ListControl">());
     py::list posts;
     for (py::handle child : children(list)) {
@@ -74,20 +86,30 @@ py::object get_current_moments(const qyb::Call& call) {
     return posts;
 }
 
-void click_toolbar_button(const qyb::Call& call, const char* name) {
-    py::object buttons = qyb::get(call[0], qyb::name<"toolbar_buttons">());
+qyb::FunctionDef get_current_moments_def() {
+    return {.name = "_get_current_moments", .params = {qyb::arg("self")}, .body = get_current_moments};
+}
+
+void click_toolbar_button(py::handle self, const char* name) {
+    py::object buttons = qyb::get(self, qyb::name<"toolbar_buttons">());
     qyb::call_method(qyb::item(buttons, py::str(name)), qyb::name<"Click">());
 }
 
 py::object refresh(const qyb::Call& call) {
-    click_toolbar_button(call, "刷新");
+    auto [self] = call.args<1>();
+    click_toolbar_button(self, "刷新");
     return py::none();
 }
 
+qyb::FunctionDef refresh_def() { return {.name = "Refresh", .params = {qyb::arg("self")}, .body = refresh}; }
+
 py::object close(const qyb::Call& call) {
-    click_toolbar_button(call, "关闭");
+    auto [self] = call.args<1>();
+    click_toolbar_button(self, "关闭");
     return py::none();
 }
+
+qyb::FunctionDef close_def() { return {.name = "Close", .params = {qyb::arg("self")}, .body = close}; }
 
 }  // namespace
 
@@ -96,17 +118,13 @@ void define_window(qyb::Part& p) {
     // the publish pause carries a declared type.
     qyb::ClassBuilder c(p.module(), "MomentsWnd", {p.get("BaseUISubWnd")});
     c.attr("_ui_cls_name", py::str("mmui::SNSWindow")).attr("_ui_name", py::str("朋友圈"));
-    py::object toolbar = qyb::make_function(
-        {.name = "toolbar_buttons", .params = {qyb::arg("self")}, .body = toolbar_buttons}, p.module(),
-        "MomentsWnd");
+    py::object toolbar = qyb::make_function(toolbar_buttons_def(), p.module(), "MomentsWnd");
     c.field("_publish_wait", declared(&PyLong_Type), py::int_(1))
-        .method({.name = "__init__",
-                 .params = {qyb::arg("self"), qyb::arg("root"), qyb::arg("timeout", py::int_(5))},
-                 .body = init})
+        .method(init_def())
         .attr("toolbar_buttons", qyb::invoke(reinterpret_cast<PyObject*>(&PyProperty_Type), toolbar))
-        .method({.name = "_get_current_moments", .params = {qyb::arg("self")}, .body = get_current_moments})
-        .method({.name = "Refresh", .params = {qyb::arg("self")}, .body = refresh})
-        .method({.name = "Close", .params = {qyb::arg("self")}, .body = close})
+        .method(get_current_moments_def())
+        .method(refresh_def())
+        .method(close_def())
         .method(get_moments_def())
         .method(publish_def(p));
     p.bind_class(c);
