@@ -34,15 +34,19 @@ py::object init(const qyb::Call& call) {
     py::object close_button =
         qyb::call_method(control, qyb::name<"ButtonControl">(), qyb::kw<"Name">(py::str("关闭")));
     py::object rect = qyb::get(close_button, qyb::name<"BoundingRectangle">());
-    qyb::set(self, qyb::name<"_close_size">(),
-             py::make_tuple(qyb::call_method(rect, qyb::name<"width">()),
-                            qyb::call_method(rect, qyb::name<"height">())));
-    py::object width = qyb::steal(PyNumber_Absolute(
-        minus(qyb::get(rect, qyb::name<"left">()), qyb::get(rect, qyb::name<"right">())).ptr()));
+    // Each call in its own statement: C++ leaves the order of a call's arguments open, and
+    // Python reads them left to right.
+    py::object close_width = qyb::call_method(rect, qyb::name<"width">());
+    py::object close_height = qyb::call_method(rect, qyb::name<"height">());
+    qyb::set(self, qyb::name<"_close_size">(), py::make_tuple(close_width, close_height));
+    py::object left = qyb::get(rect, qyb::name<"left">());
+    py::object right = qyb::get(rect, qyb::name<"right">());
+    py::object width = qyb::steal(PyNumber_Absolute(minus(left, right).ptr()));
     qyb::set(self, qyb::name<"_cmt_xbias">(), qyb::steal(PyNumber_Negative(width.ptr())));
     // -int(abs(top - bottom) / 3): a true division, truncated toward zero.
-    py::object height = qyb::steal(PyNumber_Absolute(
-        minus(qyb::get(rect, qyb::name<"top">()), qyb::get(rect, qyb::name<"bottom">())).ptr()));
+    py::object top = qyb::get(rect, qyb::name<"top">());
+    py::object bottom = qyb::get(rect, qyb::name<"bottom">());
+    py::object height = qyb::steal(PyNumber_Absolute(minus(top, bottom).ptr()));
     py::object third = qyb::steal(PyNumber_TrueDivide(height.ptr(), py::int_(3).ptr()));
     py::object truncated = qyb::steal(PyNumber_Long(third.ptr()));
     qyb::set(self, qyb::name<"_cmt_ybias">(), qyb::steal(PyNumber_Negative(truncated.ptr())));

@@ -92,3 +92,25 @@ def test_searches(desk, scene, searches):
     assert searches == ["W.ToolBarControl(ClassName='mmui::SNSWindowToolBar', searchDepth=5)",
                         "W.ButtonControl(Name='关闭')",
                         "W.ListControl()"]
+
+
+def test_the_close_button_is_measured_in_the_order_python_reads_it(desk, scene, monkeypatch):
+    import qyb_desktop
+    reads = []
+
+    class Recording(qyb_desktop.Rect):
+        __slots__ = ()
+
+        def __getattribute__(self, name):
+            reads.append(name)
+            return object.__getattribute__(self, name)
+
+        def width(self):
+            return object.__getattribute__(self, "right") - object.__getattribute__(self, "left")
+
+        def height(self):
+            return object.__getattribute__(self, "bottom") - object.__getattribute__(self, "top")
+
+    monkeypatch.setattr(qyb_desktop, "Rect", Recording)
+    MomentsWnd("root")
+    assert reads == ["width", "height", "left", "right", "top", "bottom"]
