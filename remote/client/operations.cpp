@@ -66,6 +66,7 @@ py::object read_upload(py::handle file, Py_ssize_t expected) {
     py::object body = qyb::steal(PyBytes_FromStringAndSize(nullptr, capacity));
     Py_ssize_t total = 0;
     py::object readinto = qyb::get(file, name<"readinto">());
+    // Raw below: _PyBytes_Resize moves the object through a pointer it may replace.
     for (;;) {
         if (total == capacity) {
             if (capacity == bound) {

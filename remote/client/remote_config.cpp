@@ -213,8 +213,7 @@ py::object config_set_client(const qyb::Call& call) {
     auto [self, client_name] = call.args<2>();
     py::object data = load(self);
     if (!client_name.is_none()) {
-        if (!PyUnicode_Check(client_name.ptr()) || PyUnicode_GET_LENGTH(client_name.ptr()) < 1 ||
-            PyUnicode_GET_LENGTH(client_name.ptr()) > 128) {
+        if (!settings::is_client_name(client_name)) {
             config_error(call, "invalid client_name");
         }
         qyb::set_item(data, name<"client_name">(), client_name);

@@ -31,6 +31,14 @@ py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) 
     return keyword_call(cls, qyb::dict_of({{name<"alias">(), alias}}), record);
 }
 
+bool is_client_name(py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        return false;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
+    return n >= 1 && n <= 128;
+}
+
 py::object file_size(const qyb::Call& call, py::handle path) {
     try {
         return qyb::get(qyb::call_method(call.global<"os">(), name<"stat">(), path), name<"st_size">());
@@ -95,15 +103,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------
 // Loading
-
-// A client name that the load accepts: text of 1 to 128 code points.
-bool is_client_name(py::handle value) {
-    if (!PyUnicode_Check(value.ptr())) {
-        return false;
-    }
-    Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
-    return n >= 1 && n <= 128;
-}
 
 // Text that UTF-8 can carry: no lone surrogate, as os.environ gives for undecodable bytes.
 bool is_encodable(py::handle text) {

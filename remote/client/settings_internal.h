@@ -32,6 +32,9 @@ py::object keyword_call(py::handle cls, py::handle named, py::handle more);
 // `cls(alias=alias, **record)`, the same refusals as keyword_call.
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record);
 
+// A client name that the settings accept: text of 1 to 128 code points.
+bool is_client_name(py::handle value);
+
 // The size in bytes of the file at `path`, or None when there is none.
 py::object file_size(const qyb::Call& call, py::handle path);
 // The file's bytes; reading stops one byte past `limit` (an int) so the decoder can refuse it.
