@@ -17,24 +17,28 @@ using client::refuse;
 // The host as received: "localhost" (any case, trailing dots) or a loopback IP literal. Nothing
 // is resolved, so "127.1" and names under localhost are not loopback.
 py::object is_loopback(const qyb::Call& call) {
-    py::handle hostname = call[0];
+    auto [hostname] = call.args<1>();
     if (!qyb::truthy(hostname)) {
         return py::bool_(false);
     }
-    py::object bare = hostname.attr(name<"rstrip">())(py::str(".")).attr(name<"lower">())();
+    py::object bare = qyb::call_method(qyb::call_method(hostname, name<"rstrip">(), name<".">()), name<"lower">());
     if (qyb::equals(bare, name<"localhost">())) {
         return py::bool_(true);
     }
     py::object address;
     try {
-        address = call.global<"ipaddress">().attr(name<"ip_address">())(hostname);
+        address = qyb::call_method(call.global<"ipaddress">(), name<"ip_address">(), hostname);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) {
             throw;
         }
         return py::bool_(false);
     }
-    return py::bool_(qyb::truthy(address.attr(name<"is_loopback">())));
+    return py::bool_(qyb::truthy(qyb::get(address, name<"is_loopback">())));
+}
+
+qyb::FunctionDef is_loopback_def() {
+    return {.name = "_is_loopback", .params = {arg("hostname", "str | None")}, .returns = "bool", .body = is_loopback};
 }
 
 //   step  refused when                                   code
@@ -46,11 +50,11 @@ py::object is_loopback(const qyb::Call& call) {
 //   6     a non-empty query or fragment                  invalid_base_url
 //   7     plain http to a non-loopback host, not allowed insecure_remote_url
 py::object validate_base_url(const qyb::Call& call) {
-    py::handle base_url = call[0];
+    auto [base_url, allow_insecure] = call.args<2>();
     if (!PyUnicode_Check(base_url.ptr())) {
         refuse(call, "invalid_base_url", "remote base URL is required");
     }
-    py::object stripped = base_url.attr(name<"strip">())();
+    py::object stripped = qyb::call_method(base_url, name<"strip">());
     if (PyObject_Length(stripped.ptr()) == 0) {
         refuse(call, "invalid_base_url", "remote base URL is required");
     }
@@ -66,55 +70,58 @@ py::object validate_base_url(const qyb::Call& call) {
             }
             if (c <= 0x20 || c == 0x7F) {
                 py::object character = qyb::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-                qyb::raise_object(client::client_error(
-                    call, "invalid_base_url",
-                    py::str("invalid remote base URL: character {!r} is not allowed").format(character)));
+                py::object message = qyb::call_method(
+                    py::str("invalid remote base URL: character {!r} is not allowed"), name<"format">(), character);
+                qyb::raise_object(client::client_error(call, "invalid_base_url", message));
             }
         }
     }
-    py::object value = stripped.attr(name<"rstrip">())(py::str("/"));
+    py::object value = qyb::call_method(stripped, name<"rstrip">(), name<"/">());
 
     py::object parts;
     try {
-        parts = call.global<"urllib">().attr(name<"parse">()).attr(name<"urlsplit">())(value);
+        parts = qyb::call_method(qyb::get(call.global<"urllib">(), name<"parse">()), name<"urlsplit">(), value);
         qyb::get(parts, name<"port">());
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError)) {
             throw;
         }
-        py::object cause = e.value();
-        py::object message = py::str("invalid remote base URL: {}").format(cause);
-        qyb::raise_object_from(client::client_error(call, "invalid_base_url", message), cause);
+        qyb::Except handling(e);
+        py::object message = qyb::call_method(py::str("invalid remote base URL: {}"), name<"format">(), e.value());
+        qyb::raise_from(client::client_error(call, "invalid_base_url", message), e.value());
     }
 
-    py::object scheme = parts.attr(name<"scheme">()).attr(name<"lower">())();
+    py::object scheme = qyb::call_method(qyb::get(parts, name<"scheme">()), name<"lower">());
     const bool http = qyb::equals(scheme, name<"http">());
-    py::object host = parts.attr(name<"hostname">());
+    py::object host = qyb::get(parts, name<"hostname">());
     if ((!http && !qyb::equals(scheme, name<"https">())) || !qyb::truthy(host)) {
         refuse(call, "invalid_base_url", "remote base URL must be an HTTP(S) URL");
     }
-    if (qyb::contains(parts.attr(name<"netloc">()), py::str("@"))) {
+    if (qyb::contains(qyb::get(parts, name<"netloc">()), name<"@">())) {
         refuse(call, "invalid_base_url", "credentials are not allowed in remote base URL");
     }
-    if (qyb::truthy(parts.attr(name<"query">())) || qyb::truthy(parts.attr(name<"fragment">()))) {
+    if (qyb::truthy(qyb::get(parts, name<"query">())) || qyb::truthy(qyb::get(parts, name<"fragment">()))) {
         refuse(call, "invalid_base_url", "remote base URL cannot contain a query or fragment");
     }
-    if (http && !qyb::truthy(call.global<"_is_loopback">()(host)) && !qyb::truthy(call[1])) {
+    if (http && !qyb::truthy(qyb::invoke(call.global<"_is_loopback">(), host)) && !qyb::truthy(allow_insecure)) {
         refuse(call, "insecure_remote_url",
                "non-loopback remote connections require HTTPS (or explicit allow_insecure)");
     }
     return value;
 }
 
+qyb::FunctionDef validate_base_url_def() {
+    return {.name = "validate_base_url",
+            .params = {arg("base_url", "str"), kwonly("allow_insecure", "bool", py::bool_(false))},
+            .returns = "str",
+            .body = validate_base_url};
+}
+
 }  // namespace
 
 void define_base_url(qyb::Part& p) {
-    p.def({.name = "_is_loopback", .params = {arg("hostname", "str | None")}, .returns = "bool",
-           .body = is_loopback});
-    p.def({.name = "validate_base_url",
-           .params = {arg("base_url", "str"), kwonly("allow_insecure", "bool", py::bool_(false))},
-           .returns = "str",
-           .body = validate_base_url});
+    p.def(is_loopback_def());
+    p.def(validate_base_url_def());
 }
 
 }  // namespace remote

@@ -1,4 +1,5 @@
-// Shared by the client files: raising RemoteClientError as the module binds it now.
+// Shared by the client files: raising RemoteClientError as the module binds it now, and the
+// transport's part of RemoteClient.
 #pragma once
 
 #include "qyb/toolkit.h"
@@ -7,38 +8,36 @@ namespace remote::client {
 
 namespace py = pybind11;
 
-// `raise error from cause`, its __context__ the exception being handled, if any.
-[[noreturn]] inline void raise_with_cause(py::handle error, py::handle cause) {
-    PyException_SetCause(error.ptr(), Py_NewRef(cause.ptr()));
-    qyb::raise_object(error);
-}
-
-// RemoteClientError(code, message, **keywords) through the module's current binding.
+// RemoteClientError(code, message, **keywords) through the module's current binding; keywords
+// as qyb::kw<"outcome">(value).
 template <class... K>
-py::object client_error(const qyb::Call& call, const char* code, py::handle message, K&&... keywords) {
-    return call.global<"RemoteClientError">()(py::str(code), message, std::forward<K>(keywords)...);
+py::object client_error(const qyb::Call& call, const char* code, py::handle message, const K&... keywords) {
+    return qyb::invoke(call.global<"RemoteClientError">(), py::str(code), message, keywords...);
 }
 
 template <class... K>
-[[noreturn]] void refuse(const qyb::Call& call, const char* code, const char* message, K&&... keywords) {
-    qyb::raise_object(client_error(call, code, py::str(message), std::forward<K>(keywords)...));
+[[noreturn]] void refuse(const qyb::Call& call, const char* code, const char* message, const K&... keywords) {
+    qyb::raise_object(client_error(call, code, py::str(message), keywords...));
 }
 
-}  // namespace remote::client
-
-namespace remote::client {
+// `d.get(key)` for a dict of a decoded answer. Raw: a dict subclass is read as a dict, as the
+// checks before it take it, never through its own get() (qyb::get_or_none would call that).
+inline py::object dict_value(py::handle d, py::handle key) {
+    PyObject* value = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred()) {
+        qyb::throw_error();
+    }
+    return py::reinterpret_borrow<py::object>(value != nullptr ? value : Py_None);
+}
 
 // The transport's methods of RemoteClient (transport.cpp); the class is built with the
 // operations (operations.cpp).
-py::object client_init(const qyb::Call& call);
-py::object client_request(const qyb::Call& call);
-py::object client_open_request(const qyb::Call& call);
-py::object client_raise_http_error(const qyb::Call& call);
-
-// The function bound as `_urlopen` of a client given no opener; RemoteClient.__init__ holds it.
-py::object make_client_opener(py::handle module);
+qyb::FunctionDef client_init_def(qyb::Part& p);
+qyb::FunctionDef client_request_def();
+qyb::FunctionDef client_open_request_def();
+qyb::FunctionDef client_raise_http_error_def();
 
 // The headers every request starts with, in order: "Accept" and the bearer "Authorization".
-py::dict base_headers(py::handle self);
+py::object base_headers(py::handle self);
 
 }  // namespace remote::client

@@ -15,11 +15,7 @@ using settings::config_error;
 namespace {
 
 bool starts_with(py::handle text, py::handle prefix) {
-    Py_ssize_t found = PyUnicode_Tailmatch(text.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (found < 0) {
-        qyb::throw_error();
-    }
-    return found == 1;
+    return qyb::check(static_cast<int>(PyUnicode_Tailmatch(text.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)));
 }
 
 bool is_optional_text(py::handle value) { return value.is_none() || PyUnicode_Check(value.ptr()); }
@@ -46,7 +42,7 @@ bool is_timeout(py::handle value) {
 //   ca_bundle        None or text                          "invalid ca_bundle"
 //   *_timeout        see is_timeout                        "invalid <field>"
 py::object connection_post_init(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self] = call.args<1>();
     py::object alias = qyb::get(self, name<"alias">());
     if (qyb::call_method(call.global<"_ALIAS">(), name<"fullmatch">(), alias).is_none()) {
         config_error(call, "invalid remote alias");
@@ -80,15 +76,12 @@ py::object connection_post_init(const qyb::Call& call) {
     }
 
     try {
-        // validate_base_url(base_url, allow_insecure=allow_insecure)
-        py::object keywords = qyb::steal(PyTuple_Pack(1, name<"allow_insecure">().ptr()));
-        PyObject* args[] = {nullptr, base_url.ptr(), allow_insecure.ptr()};
-        qyb::steal(PyObject_Vectorcall(call.global<"validate_base_url">().ptr(), args + 1,
-                                       1 | PY_VECTORCALL_ARGUMENTS_OFFSET, keywords.ptr()));
+        qyb::invoke(call.global<"validate_base_url">(), base_url, qyb::kw<"allow_insecure">(allow_insecure));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
+        qyb::Except handling(e);
         settings::config_error_from(call, qyb::steal(PyObject_Str(e.value().ptr())), e.value());
     }
 
@@ -104,13 +97,17 @@ py::object connection_post_init(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef connection_post_init_def() {
+    return {.name = "__post_init__", .params = {arg("self")}, .body = connection_post_init};
+}
+
 // dataclass(frozen=True) applied to the class the builder makes.
 void bind_frozen_record(qyb::Part& p, qyb::ClassBuilder& c,
                         std::source_location where = std::source_location::current()) {
     std::string what = "class " + c.name();
     p.step(what.c_str(), where, [&] {
-        py::object cls = p.get("dataclass")(py::arg("frozen") = true)(c.build());
-        p.bind(c.name().c_str(), cls);
+        py::object frozen = qyb::invoke(p.get("dataclass"), qyb::kw<"frozen">(py::bool_(true)));
+        p.bind(c.name().c_str(), qyb::invoke(frozen, c.build()));
     });
 }
 
@@ -131,7 +128,7 @@ void define_connection_records(qyb::Part& p) {
         .field("connect_timeout", "float", py::float_(5.0))
         .field("request_timeout", "float", py::float_(60.0))
         .field("allow_insecure", "bool", py::bool_(false))
-        .method({.name = "__post_init__", .params = {arg("self")}, .body = connection_post_init});
+        .method(connection_post_init_def());
     bind_frozen_record(p, connection);
 
     qyb::ClassBuilder resolved(p.module(), "ResolvedRemote");

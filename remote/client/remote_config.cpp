@@ -9,6 +9,7 @@ namespace remote {
 
 namespace py = pybind11;
 using qyb::arg;
+using qyb::contains;
 using qyb::kwargs;
 using qyb::kwonly;
 using qyb::name;
@@ -19,8 +20,6 @@ namespace {
 
 py::object load(py::handle self) { return qyb::call_method(self, name<"_load">()); }
 void save(py::handle self, py::handle data) { qyb::call_method(self, name<"_save">(), data); }
-
-using qyb::contains;
 
 [[noreturn]] void not_found(const qyb::Call& call, py::handle alias) {
     config_error(call, with_text("remote connection not found: ", alias));
@@ -37,57 +36,80 @@ py::object variable(py::handle variables, py::handle key) {
     return qyb::item(variables, key);
 }
 
+// `RemoteConnection(alias, **record)`: a record holding `alias` is the class's refusal, not the
+// call's.
+py::object connection_of(const qyb::Call& call, py::handle alias, py::handle record) {
+    return qyb::invoke(call.global<"RemoteConnection">(), alias, qyb::keywords(record));
+}
+
 py::object config_init(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self, path_given, store_given, variables_given] = call.args<4>();
     py::object path;
-    if (qyb::truthy(call[1])) {
-        path = call.global<"Path">()(call[1]);
+    if (qyb::truthy(path_given)) {
+        path = qyb::invoke(call.global<"Path">(), path_given);
     } else {
-        path = call.global<"Path">().attr(name<"home">())().attr(name<"joinpath">())(".qybridge", "config.json");
+        py::object home = qyb::call_method(call.global<"Path">(), name<"home">());
+        path = qyb::call_method(home, name<"joinpath">(), py::str(".qybridge"), py::str("config.json"));
     }
-    py::object store = qyb::truthy(call[2]) ? py::reinterpret_borrow<py::object>(call[2])
-                                            : call.global<"DPAPITokenStore">()();
-    py::object variables = call[3].is_none() ? call.global<"os">().attr(name<"environ">())
-                                             : py::reinterpret_borrow<py::object>(call[3]);
+    py::object store = qyb::truthy(store_given) ? py::reinterpret_borrow<py::object>(store_given)
+                                                : qyb::invoke(call.global<"DPAPITokenStore">());
+    py::object variables = variables_given.is_none() ? qyb::get(call.global<"os">(), name<"environ">())
+                                                     : py::reinterpret_borrow<py::object>(variables_given);
     qyb::set(self, name<"path">(), path);
     qyb::set(self, name<"token_store">(), store);
     qyb::set(self, name<"environ">(), variables);
     return py::none();
 }
 
+qyb::FunctionDef config_init_def() {
+    return {.name = "__init__",
+            .params = {arg("self"), arg("path", "Path | None", py::none()),
+                       arg("token_store", "TokenStore | None", py::none()),
+                       arg("environ", "Mapping[str, str] | None", py::none())},
+            .body = config_init};
+}
+
 py::object config_list(const qyb::Call& call) {
-    py::object remotes = qyb::item(load(call[0]), name<"remotes">());
+    auto [self] = call.args<1>();
+    py::object remotes = qyb::item(load(self), name<"remotes">());
     py::object aliases = qyb::steal(PySequence_List(remotes.ptr()));
     qyb::check(PyList_Sort(aliases.ptr()));
     return qyb::steal(PyList_AsTuple(aliases.ptr()));
 }
 
-py::object config_default(const qyb::Call& call) { return qyb::item(load(call[0]), name<"default_remote">()); }
+qyb::FunctionDef config_list_def() { return {.name = "list", .params = {arg("self")}, .body = config_list}; }
+
+py::object config_default(const qyb::Call& call) {
+    auto [self] = call.args<1>();
+    return qyb::item(load(self), name<"default_remote">());
+}
+
+qyb::FunctionDef config_default_def() { return {.name = "default", .params = {arg("self")}, .body = config_default}; }
 
 py::object config_get(const qyb::Call& call) {
-    py::handle alias = call[1];
-    py::object remotes = qyb::item(load(call[0]), name<"remotes">());
+    auto [self, alias] = call.args<2>();
+    py::object remotes = qyb::item(load(self), name<"remotes">());
     if (!contains(remotes, alias)) {
         not_found(call, alias);
     }
-    return settings::connection_of(call.global<"RemoteConnection">(), alias, qyb::item(remotes, alias));
+    return connection_of(call, alias, qyb::item(remotes, alias));
+}
+
+qyb::FunctionDef config_get_def() {
+    return {.name = "get", .params = {arg("self"), arg("alias")}, .body = config_get};
 }
 
 py::object config_add(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle alias = call[1];
-    py::handle token = call[3];
+    auto [self, alias, base_url, token, options] = call.args<5>();
     py::object data = load(self);
     py::object remotes = qyb::item(data, name<"remotes">());
     if (contains(remotes, alias)) {
         config_error(call, with_text("remote connection already exists: ", alias));
     }
     py::object reference = token.is_none() ? py::none() : reference_for(alias);
-    py::dict named;
-    named[name<"alias">()] = alias;
-    named[name<"base_url">()] = call[2];
-    named[name<"token_ref">()] = reference;
-    py::object connection = settings::keyword_call(call.global<"RemoteConnection">(), named, call[4]);
+    py::object named = qyb::dict_of(
+        {{name<"alias">(), alias}, {name<"base_url">(), base_url}, {name<"token_ref">(), reference}});
+    py::object connection = settings::keyword_call(call.global<"RemoteConnection">(), named, options);
     if (!token.is_none()) {
         qyb::call_method(qyb::get(self, name<"token_store">()), name<"set">(), reference, token);
     }
@@ -96,45 +118,52 @@ py::object config_add(const qyb::Call& call) {
     return connection;
 }
 
+qyb::FunctionDef config_add_def() {
+    return {.name = "add",
+            .params = {arg("self"), arg("alias"), arg("base_url"), kwonly("token", py::none()), kwargs("options")},
+            .body = config_add};
+}
+
 py::object config_set(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle alias = call[1];
+    auto [self, alias, changes] = call.args<3>();
     py::object current = qyb::call_method(self, name<"get">(), alias);
-    py::object fields = call.global<"asdict">()(current);
+    py::object fields = qyb::invoke(call.global<"asdict">(), current);
     if (PyDict_CheckExact(fields.ptr())) {
-        qyb::check(PyDict_Update(fields.ptr(), call[2].ptr()));
+        qyb::check(PyDict_Update(fields.ptr(), changes.ptr()));
     } else {
-        qyb::call_method(fields, name<"update">(), call[2]);
+        qyb::call_method(fields, name<"update">(), changes);
     }
     // A connection keeps its alias: a change of it is dropped.
     qyb::check(PyObject_DelItem(fields.ptr(), name<"alias">().ptr()));
-    py::object changed = settings::connection_of(call.global<"RemoteConnection">(), alias, fields);
+    py::object changed = connection_of(call, alias, fields);
     py::object data = load(self);
     qyb::set_item(qyb::item(data, name<"remotes">()), alias, qyb::call_method(self, name<"_record">(), changed));
     save(self, data);
     return changed;
 }
 
+qyb::FunctionDef config_set_def() {
+    return {.name = "set", .params = {arg("self"), arg("alias"), kwargs("changes")}, .body = config_set};
+}
+
 py::object config_set_token(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle alias = call[1];
+    auto [self, alias, token] = call.args<3>();
     py::object current = qyb::call_method(self, name<"get">(), alias);
     py::object stored = qyb::get(current, name<"token_ref">());
     py::object reference = qyb::truthy(stored) ? stored : reference_for(alias);
-    qyb::call_method(qyb::get(self, name<"token_store">()), name<"set">(), reference, call[2]);
+    qyb::call_method(qyb::get(self, name<"token_store">()), name<"set">(), reference, token);
     if (!qyb::truthy(stored)) {
-        py::dict change;
-        change[name<"token_ref">()] = reference;
-        py::object method = qyb::get(self, name<"set">());
-        py::object args = py::make_tuple(alias);
-        qyb::steal(PyObject_Call(method.ptr(), args.ptr(), change.ptr()));
+        qyb::call_method(self, name<"set">(), alias, qyb::kw<"token_ref">(reference));
     }
     return py::none();
 }
 
+qyb::FunctionDef config_set_token_def() {
+    return {.name = "set_token", .params = {arg("self"), arg("alias"), arg("token")}, .body = config_set_token};
+}
+
 py::object config_remove(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle alias = call[1];
+    auto [self, alias] = call.args<2>();
     py::object data = load(self);
     py::object remotes = qyb::item(data, name<"remotes">());
     if (!contains(remotes, alias)) {
@@ -151,24 +180,22 @@ py::object config_remove(const qyb::Call& call) {
     }
     // Connections may share a reference (set can point one at another's); its secret goes
     // only with the last of them.
-    py::object rest = qyb::steal(PyObject_CallMethodNoArgs(remotes.ptr(), name<"values">().ptr()));
-    py::object it = qyb::steal(PyObject_GetIter(rest.ptr()));
-    while (PyObject* next = PyIter_Next(it.ptr())) {
-        py::object other = qyb::steal(next);
+    py::object rest = qyb::call_method(remotes, name<"values">());
+    for (py::handle other : py::reinterpret_borrow<py::iterable>(rest)) {
         if (qyb::equals(qyb::call_method(other, name<"get">(), name<"token_ref">()), reference)) {
             return py::none();
         }
-    }
-    if (PyErr_Occurred()) {
-        qyb::throw_error();
     }
     qyb::call_method(qyb::get(self, name<"token_store">()), name<"delete">(), reference);
     return py::none();
 }
 
+qyb::FunctionDef config_remove_def() {
+    return {.name = "remove", .params = {arg("self"), arg("alias")}, .body = config_remove};
+}
+
 py::object config_use(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle alias = call[1];
+    auto [self, alias] = call.args<2>();
     py::object data = load(self);
     if (!alias.is_none() && !contains(qyb::item(data, name<"remotes">()), alias)) {
         not_found(call, alias);
@@ -178,13 +205,15 @@ py::object config_use(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef config_use_def() {
+    return {.name = "use", .params = {arg("self"), arg("alias", py::none())}, .body = config_use};
+}
+
 py::object config_set_client(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle client_name = call[1];
+    auto [self, client_name] = call.args<2>();
     py::object data = load(self);
     if (!client_name.is_none()) {
-        if (!PyUnicode_Check(client_name.ptr()) || PyUnicode_GET_LENGTH(client_name.ptr()) < 1 ||
-            PyUnicode_GET_LENGTH(client_name.ptr()) > 128) {
+        if (!settings::is_client_name(client_name)) {
             config_error(call, "invalid client_name");
         }
         qyb::set_item(data, name<"client_name">(), client_name);
@@ -193,16 +222,20 @@ py::object config_set_client(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef config_set_client_def() {
+    return {.name = "set_client", .params = {arg("self"), kwonly("client_name", py::none())}, .body = config_set_client};
+}
+
 //   alias       argument, else QYBRIDGE4_REMOTE, else default_remote   the first non-empty
 //   base_url    QYBRIDGE4_BASE_URL when present, else the stored one   revalidated either way
 //   token       QYBRIDGE4_TOKEN when present, else the token store     None without a token_ref
 //   client_name QYBRIDGE4_CLIENT_NAME when present, else the settings'
 py::object config_resolve(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self, alias] = call.args<2>();
     py::object variables = qyb::get(self, name<"environ">());
     py::object data = load(self);
 
-    py::object selected = py::reinterpret_borrow<py::object>(call[1]);
+    py::object selected = py::reinterpret_borrow<py::object>(alias);
     if (!qyb::truthy(selected)) {
         selected = variable(variables, name<"QYBRIDGE4_REMOTE">());
     }
@@ -214,11 +247,11 @@ py::object config_resolve(const qyb::Call& call) {
     }
 
     py::object stored = qyb::call_method(self, name<"get">(), selected);
-    py::object fields = call.global<"asdict">()(stored);
+    py::object fields = qyb::invoke(call.global<"asdict">(), stored);
     if (py::object base_url = variable(variables, name<"QYBRIDGE4_BASE_URL">())) {
         qyb::set_item(fields, name<"base_url">(), base_url);
     }
-    py::object connection = qyb::invoke_keywords(call.global<"RemoteConnection">(), fields);
+    py::object connection = qyb::invoke(call.global<"RemoteConnection">(), qyb::keywords(fields));
 
     py::object token = variable(variables, name<"QYBRIDGE4_TOKEN">());
     if (!token) {
@@ -235,33 +268,28 @@ py::object config_resolve(const qyb::Call& call) {
     return qyb::invoke(call.global<"ResolvedRemote">(), connection, token, client_id, client_name);
 }
 
+qyb::FunctionDef config_resolve_def() {
+    return {.name = "resolve", .params = {arg("self"), arg("alias", py::none())}, .body = config_resolve};
+}
+
 }  // namespace
 
 void define_remote_config(qyb::Part& p) {
     qyb::ClassBuilder c(p.module(), "RemoteConfig");
-    c.method({.name = "__init__",
-              .params = {arg("self"), arg("path", "Path | None", py::none()),
-                         arg("token_store", "TokenStore | None", py::none()),
-                         arg("environ", "Mapping[str, str] | None", py::none())},
-              .body = config_init})
-        .method({.name = "list", .params = {arg("self")}, .body = config_list})
-        .method({.name = "default", .params = {arg("self")}, .body = config_default})
-        .method({.name = "get", .params = {arg("self"), arg("alias")}, .body = config_get})
-        .method({.name = "add",
-                 .params = {arg("self"), arg("alias"), arg("base_url"), kwonly("token", py::none()),
-                            kwargs("options")},
-                 .body = config_add})
-        .method({.name = "set", .params = {arg("self"), arg("alias"), kwargs("changes")}, .body = config_set})
-        .method({.name = "set_token", .params = {arg("self"), arg("alias"), arg("token")}, .body = config_set_token})
-        .method({.name = "remove", .params = {arg("self"), arg("alias")}, .body = config_remove})
-        .method({.name = "use", .params = {arg("self"), arg("alias", py::none())}, .body = config_use})
-        .method({.name = "set_client",
-                 .params = {arg("self"), kwonly("client_name", py::none())},
-                 .body = config_set_client})
-        .method({.name = "resolve", .params = {arg("self"), arg("alias", py::none())}, .body = config_resolve})
-        .static_method({.name = "_record", .params = {arg("connection")}, .body = settings::config_record})
-        .method({.name = "_load", .params = {arg("self")}, .body = settings::config_load})
-        .method({.name = "_save", .params = {arg("self"), arg("data")}, .body = settings::config_save});
+    c.method(config_init_def())
+        .method(config_list_def())
+        .method(config_default_def())
+        .method(config_get_def())
+        .method(config_add_def())
+        .method(config_set_def())
+        .method(config_set_token_def())
+        .method(config_remove_def())
+        .method(config_use_def())
+        .method(config_set_client_def())
+        .method(config_resolve_def())
+        .static_method(settings::config_record_def())
+        .method(settings::config_load_def())
+        .method(settings::save_json_def("_save", "data"));
     p.bind_class(c);
 }
 

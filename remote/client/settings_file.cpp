@@ -24,25 +24,24 @@ py::object with_text(const char* prefix, py::handle value) {
 py::object keyword_call(py::handle cls, py::handle named, py::handle more) {
     py::object kwargs = qyb::steal(PyDict_Copy(named.ptr()));
     qyb::merge_keywords(cls, kwargs, more);
-    return qyb::invoke_keywords(cls, kwargs);
+    return qyb::invoke(cls, qyb::keywords(kwargs));
 }
 
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record) {
-    py::dict named;
-    named[qyb::name<"alias">()] = alias;
-    return keyword_call(cls, named, record);
+    return keyword_call(cls, qyb::dict_of({{name<"alias">(), alias}}), record);
 }
 
-py::object connection_of(py::handle cls, py::handle alias, py::handle record) {
-    py::object kwargs = qyb::steal(PyDict_New());
-    qyb::merge_keywords(cls, kwargs, record);
-    py::object args = py::make_tuple(alias);
-    return qyb::steal(PyObject_Call(cls.ptr(), args.ptr(), kwargs.ptr()));
+bool is_client_name(py::handle value) {
+    if (!PyUnicode_Check(value.ptr())) {
+        return false;
+    }
+    Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
+    return n >= 1 && n <= 128;
 }
 
 py::object file_size(const qyb::Call& call, py::handle path) {
     try {
-        return qyb::get(call.global<"os">().attr(name<"stat">())(path), name<"st_size">());
+        return qyb::get(qyb::call_method(call.global<"os">(), name<"stat">(), path), name<"st_size">());
     } catch (py::error_already_set& e) {
         // What Path.exists() takes for "no file": nothing there, or a parent that is a file.
         if (e.matches(PyExc_FileNotFoundError) || e.matches(PyExc_NotADirectoryError)) {
@@ -62,17 +61,18 @@ py::object read_file(const qyb::Call& call, py::handle path, py::handle limit) {
         }
         cap = std::max<Py_ssize_t>(cap, 0);
     }
-    py::object flags = os.attr(name<"O_RDONLY">());
-    if (py::hasattr(os, "O_BINARY")) {
-        flags = qyb::steal(PyNumber_Or(flags.ptr(), os.attr("O_BINARY").ptr()));
+    py::object flags = qyb::get(os, name<"O_RDONLY">());
+    if (qyb::has(os, name<"O_BINARY">())) {
+        flags = qyb::steal(PyNumber_Or(flags.ptr(), qyb::get(os, name<"O_BINARY">()).ptr()));
     }
-    py::object fd = os.attr(name<"open">())(path, flags);
-    py::object read = os.attr(name<"read">());
-    py::list chunks;
+    py::object fd = qyb::call_method(os, name<"open">(), path, flags);
+    py::object read = qyb::get(os, name<"read">());
+    py::object chunks = qyb::steal(PyList_New(0));
     Py_ssize_t total = 0;
     try {
         while (total <= cap) {
-            py::object chunk = read(fd, std::min<Py_ssize_t>(cap + 1 - total, 1 << 20));
+            py::object wanted = qyb::steal(PyLong_FromSsize_t(std::min<Py_ssize_t>(cap + 1 - total, 1 << 20)));
+            py::object chunk = qyb::invoke(read, fd, wanted);
             Py_ssize_t n = PyBytes_Size(chunk.ptr());
             if (n < 0) {
                 qyb::throw_error();
@@ -80,18 +80,19 @@ py::object read_file(const qyb::Call& call, py::handle path, py::handle limit) {
             if (n == 0) {
                 break;
             }
-            chunks.append(chunk);
+            qyb::check(PyList_Append(chunks.ptr(), chunk.ptr()));
             total += n;
         }
     } catch (std::exception&) {
+        qyb::Except failure;
         try {
-            os.attr(name<"close">())(fd);
+            qyb::call_method(os, name<"close">(), fd);
         } catch (py::error_already_set&) {
             // The read failure is the one to report.
         }
-        throw;
+        failure.reraise();
     }
-    os.attr(name<"close">())(fd);
+    qyb::call_method(os, name<"close">(), fd);
     if (PyList_GET_SIZE(chunks.ptr()) == 1) {
         return py::reinterpret_borrow<py::object>(PyList_GET_ITEM(chunks.ptr(), 0));
     }
@@ -102,15 +103,6 @@ namespace {
 
 // ---------------------------------------------------------------------------------------
 // Loading
-
-// A client name that the load accepts: text of 1 to 128 code points.
-bool is_client_name(py::handle value) {
-    if (!PyUnicode_Check(value.ptr())) {
-        return false;
-    }
-    Py_ssize_t n = PyUnicode_GET_LENGTH(value.ptr());
-    return n >= 1 && n <= 128;
-}
 
 // Text that UTF-8 can carry: no lone surrogate, as os.environ gives for undecodable bytes.
 bool is_encodable(py::handle text) {
@@ -126,20 +118,20 @@ bool is_encodable(py::handle text) {
 
 py::object default_settings(const qyb::Call& call) {
     py::object uuid = call.global<"uuid">();
-    py::object client_id = qyb::steal(PyObject_Str(uuid.attr(name<"uuid4">())().ptr()));
+    py::object client_id = qyb::steal(PyObject_Str(qyb::call_method(uuid, name<"uuid4">()).ptr()));
     // COMPUTERNAME is taken only when the first save can write it and a later load accepts it;
     // otherwise that save would fail, or lock the settings file out.
-    py::object computer = call.global<"os">().attr(name<"environ">()).attr(name<"get">())(
-        name<"COMPUTERNAME">());
+    py::object computer =
+        qyb::call_method(qyb::get(call.global<"os">(), name<"environ">()), name<"get">(), name<"COMPUTERNAME">());
     bool usable = is_client_name(computer) && is_encodable(computer);
     py::object client_name = usable ? computer : py::str("qybridge4-client");
-    py::dict data;
-    data[name<"schema_version">()] = call.global<"_remote_config__SCHEMA_VERSION">();
-    data[name<"default_remote">()] = py::none();
-    data[name<"client_id">()] = client_id;
-    data[name<"client_name">()] = client_name;
-    data[name<"remotes">()] = py::dict();
-    return data;
+    return qyb::dict_of({
+        {name<"schema_version">(), call.global<"_remote_config__SCHEMA_VERSION">()},
+        {name<"default_remote">(), Py_None},
+        {name<"client_id">(), client_id},
+        {name<"client_name">(), client_name},
+        {name<"remotes">(), qyb::steal(PyDict_New())},
+    });
 }
 
 bool is_hex_digit(Py_UCS4 c) {
@@ -151,7 +143,7 @@ bool is_hex_digit(Py_UCS4 c) {
 // int() take signs, underscores, blanks, "0x" and non-ASCII digits.
 void check_client_id(const qyb::Call& call, py::handle value) {
     if (!PyUnicode_Check(value.ptr())) {
-        py::object cause = qyb::steal(PyObject_CallOneArg(PyExc_TypeError, py::str("client_id must be str").ptr()));
+        py::object cause = qyb::invoke(PyExc_TypeError, py::str("client_id must be str"));
         config_error_from(call, py::str("invalid client_id"), cause);
     }
     py::object text = qyb::steal(PyUnicode_Replace(value.ptr(), py::str("urn:").ptr(), py::str("").ptr(), -1));
@@ -178,13 +170,13 @@ void check_client_id(const qyb::Call& call, py::handle value) {
         good = is_hex_digit(c) && ++digits <= 32;
     }
     if (!good || digits != 32) {
-        py::object cause = qyb::steal(
-            PyObject_CallOneArg(PyExc_ValueError, py::str("badly formed hexadecimal UUID string").ptr()));
+        py::object cause = qyb::invoke(PyExc_ValueError, py::str("badly formed hexadecimal UUID string"));
         config_error_from(call, py::str("invalid client_id"), cause);
     }
 }
 
-// data[key] of the five-key mapping, known to be present.
+// data[key] of the five-key dict, known to be present. Raw: a dict subclass is read as a dict,
+// never through its own __getitem__.
 py::object member(py::handle data, py::handle key) {
     PyObject* value = PyDict_GetItemWithError(data.ptr(), key.ptr());
     if (value == nullptr) {
@@ -198,6 +190,7 @@ py::object member(py::handle data, py::handle key) {
 
 void check_records(const qyb::Call& call, py::handle remotes) {
     py::object connection = call.global<"RemoteConnection">();
+    // Raw: the items of a dict, as pairs of a known shape.
     py::object items = qyb::steal(PyDict_Items(remotes.ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.ptr()); ++i) {
         PyObject* pair = PyList_GET_ITEM(items.ptr(), i);
@@ -212,15 +205,15 @@ void check_records(const qyb::Call& call, py::handle remotes) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
+            qyb::Except handling(e);
             config_error_from(call, with_text("invalid remote record: ", alias), e.value());
         }
     }
 }
 
-}  // namespace
-
 py::object config_load(const qyb::Call& call) {
-    py::object path = qyb::get(call[0], name<"path">());
+    auto [self] = call.args<1>();
+    py::object path = qyb::get(self, name<"path">());
     py::object size = file_size(call, path);
     if (size.is_none()) {
         return default_settings(call);
@@ -232,11 +225,12 @@ py::object config_load(const qyb::Call& call) {
     py::object data;
     try {
         py::object raw = read_file(call, path, limit);
-        data = call.global<"loads_strict">()(raw, py::arg("max_bytes") = limit);
+        data = qyb::invoke(call.global<"loads_strict">(), raw, qyb::kw<"max_bytes">(limit));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
+        qyb::Except handling(e);
         config_error_from(call, with_text("invalid remote config: ", e.value()), e.value());
     }
 
@@ -272,15 +266,37 @@ py::object config_load(const qyb::Call& call) {
     return data;
 }
 
-py::object config_save(const qyb::Call& call) {
-    call.global<"_remote_config___atomic_json">()(qyb::get(call[0], name<"path">()), call[1]);
+}  // namespace
+
+qyb::FunctionDef config_load_def() { return {.name = "_load", .params = {arg("self")}, .body = config_load}; }
+
+namespace {
+
+py::object save_json(const qyb::Call& call) {
+    auto [self, value] = call.args<2>();
+    qyb::invoke(call.global<"_remote_config___atomic_json">(), qyb::get(self, name<"path">()), value);
     return py::none();
 }
 
+}  // namespace
+
+qyb::FunctionDef save_json_def(const char* method, const char* value) {
+    return {.name = method, .params = {arg("self"), arg(value)}, .body = save_json};
+}
+
+namespace {
+
 py::object config_record(const qyb::Call& call) {
-    py::object record = call.global<"asdict">()(call[0]);
+    auto [connection] = call.args<1>();
+    py::object record = qyb::invoke(call.global<"asdict">(), connection);
     qyb::check(PyObject_DelItem(record.ptr(), name<"alias">().ptr()));
     return record;
+}
+
+}  // namespace
+
+qyb::FunctionDef config_record_def() {
+    return {.name = "_record", .params = {arg("connection")}, .body = config_record};
 }
 
 }  // namespace settings
@@ -291,7 +307,7 @@ namespace {
 // Atomic write
 
 void write_all(py::handle os, py::handle fd, py::handle data) {
-    py::object write = os.attr(name<"write">());
+    py::object write = qyb::get(os, name<"write">());
     Py_ssize_t size = PyBytes_GET_SIZE(data.ptr());
     py::object view;
     for (Py_ssize_t done = 0; done < size;) {
@@ -302,7 +318,7 @@ void write_all(py::handle os, py::handle fd, py::handle data) {
             }
             part = qyb::steal(PySequence_GetSlice(view.ptr(), done, size));
         }
-        Py_ssize_t n = PyNumber_AsSsize_t(write(fd, part).ptr(), PyExc_OverflowError);
+        Py_ssize_t n = PyNumber_AsSsize_t(qyb::invoke(write, fd, part).ptr(), PyExc_OverflowError);
         if (n == -1 && PyErr_Occurred()) {
             qyb::throw_error();
         }
@@ -315,14 +331,18 @@ void write_all(py::handle os, py::handle fd, py::handle data) {
 
 py::object atomic_json(const qyb::Call& call) {
     using remote::settings::config_error;
-    py::object path = call.global<"Path">()(call[0]);
+    auto [path_given, value] = call.args<2>();
+    py::object path = qyb::invoke(call.global<"Path">(), path_given);
     py::object directory = qyb::get(path, name<"parent">());
-    directory.attr(name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+    qyb::call_method(directory, name<"mkdir">(), qyb::kw<"parents">(py::bool_(true)),
+                     qyb::kw<"exist_ok">(py::bool_(true)));
 
-    py::object text = call.global<"json">().attr(name<"dumps">())(
-        call[1], py::arg("ensure_ascii") = false, py::arg("indent") = 2, py::arg("allow_nan") = false);
+    py::object text = qyb::call_method(call.global<"json">(), name<"dumps">(), value,
+                                       qyb::kw<"ensure_ascii">(py::bool_(false)),
+                                       qyb::kw<"indent">(qyb::int_constant<2>()),
+                                       qyb::kw<"allow_nan">(py::bool_(false)));
     py::object data = qyb::steal(PyUnicode_AsUTF8String(text.ptr()));
-    py::object size = py::int_(PyBytes_GET_SIZE(data.ptr()));
+    py::object size = qyb::steal(PyLong_FromSsize_t(PyBytes_GET_SIZE(data.ptr())));
     if (qyb::compare(size, call.global<"MAX_CONFIG_BYTES">(), Py_GT)) {
         config_error(call, "configuration is too large");
     }
@@ -330,47 +350,39 @@ py::object atomic_json(const qyb::Call& call) {
     py::object os = call.global<"os">();
     py::object prefix = qyb::steal(PyUnicode_FromFormat(
         "%U.", qyb::steal(PyObject_Str(qyb::get(path, name<"name">()).ptr())).ptr()));
-    py::object made = call.global<"tempfile">().attr(name<"mkstemp">())(
-        py::arg("prefix") = prefix, py::arg("dir") = directory);
+    py::object made = qyb::call_method(call.global<"tempfile">(), name<"mkstemp">(), qyb::kw<"prefix">(prefix),
+                                       qyb::kw<"dir">(directory));
     auto [fd, temporary] = qyb::unpack_pair(made);
     bool open = true;
-    // Closed first: on Windows an open file can be neither moved nor deleted. A failed removal
-    // is raised instead of `original`, which it carries as its context.
-    auto clean_up = [&](py::handle original) {
+    try {
+        write_all(os, fd, data);
+        qyb::call_method(os, name<"fsync">(), fd);
+        open = false;
+        qyb::call_method(os, name<"close">(), fd);
+        qyb::call_method(os, name<"replace">(), temporary, path);
+    } catch (std::exception&) {
+        qyb::Except failure;
+        // Closed first: on Windows an open file can be neither moved nor deleted. A failed
+        // removal is raised instead of the failure, which it carries as its context.
         if (open) {
             try {
-                os.attr(name<"close">())(fd);
+                qyb::call_method(os, name<"close">(), fd);
             } catch (py::error_already_set&) {
                 // The failure that brought us here is the one to report.
             }
         }
         try {
-            os.attr(name<"unlink">())(temporary);
+            qyb::call_method(os, name<"unlink">(), temporary);
         } catch (py::error_already_set& replacement) {
             if (!replacement.matches(PyExc_FileNotFoundError)) {
-                if (original) {
-                    PyException_SetContext(replacement.value().ptr(), Py_NewRef(original.ptr()));
-                }
                 throw;
             }
         }
-    };
-    try {
-        write_all(os, fd, data);
-        os.attr(name<"fsync">())(fd);
-        open = false;
-        os.attr(name<"close">())(fd);
-        os.attr(name<"replace">())(temporary, path);
-    } catch (py::error_already_set& e) {
-        clean_up(e.value());
-        throw;
-    } catch (std::exception&) {
-        clean_up(py::handle());
-        throw;
+        failure.reraise();
     }
     // After the move the temporary name is gone; anything else left under it is removed.
     try {
-        os.attr(name<"unlink">())(temporary);
+        qyb::call_method(os, name<"unlink">(), temporary);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_FileNotFoundError)) {
             throw;
@@ -379,12 +391,12 @@ py::object atomic_json(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef atomic_json_def() {
+    return {.name = "_remote_config___atomic_json", .params = {arg("path", "Path"), arg("value")}, .body = atomic_json};
+}
+
 }  // namespace
 
-void define_atomic_json(qyb::Part& p) {
-    p.def({.name = "_remote_config___atomic_json",
-           .params = {arg("path", "Path"), arg("value")},
-           .body = atomic_json});
-}
+void define_atomic_json(qyb::Part& p) { p.def(atomic_json_def()); }
 
 }  // namespace remote

@@ -1,5 +1,5 @@
 // What the settings files share: ConfigError raising, keyword calls of the record classes, the
-// limited reading of a settings or secrets file, and the bodies of RemoteConfig's file hooks.
+// limited reading of a settings or secrets file, and RemoteConfig's file hooks.
 #pragma once
 
 #include "qyb/python.h"
@@ -32,17 +32,19 @@ py::object keyword_call(py::handle cls, py::handle named, py::handle more);
 // `cls(alias=alias, **record)`, the same refusals as keyword_call.
 py::object with_alias_call(py::handle cls, py::handle alias, py::handle record);
 
-// `cls(alias, **record)`: a record holding `alias` is the class's refusal, not the call's.
-py::object connection_of(py::handle cls, py::handle alias, py::handle record);
+// A client name that the settings accept: text of 1 to 128 code points.
+bool is_client_name(py::handle value);
 
 // The size in bytes of the file at `path`, or None when there is none.
 py::object file_size(const qyb::Call& call, py::handle path);
 // The file's bytes; reading stops one byte past `limit` (an int) so the decoder can refuse it.
 py::object read_file(const qyb::Call& call, py::handle path, py::handle limit);
 
-// RemoteConfig._load, _save and _record.
-py::object config_load(const qyb::Call& call);
-py::object config_save(const qyb::Call& call);
-py::object config_record(const qyb::Call& call);
+// RemoteConfig._load and _record.
+qyb::FunctionDef config_load_def();
+qyb::FunctionDef config_record_def();
+// `def <method>(self, <value>): _remote_config___atomic_json(self.path, <value>)`: RemoteConfig._save
+// and DPAPITokenStore._write.
+qyb::FunctionDef save_json_def(const char* method, const char* value);
 
 }  // namespace remote::settings

@@ -19,6 +19,9 @@ namespace py = pybind11;
 using qyb::arg;
 using qyb::name;
 
+// The reading is a measured hot core: the scan, the size check and the two hooks work on raw
+// PyObject* and code units, with no object wrapper in their loops.
+
 // Deeper documents are refused before json sees them: its scanner recurses once per level, and a
 // high recursion limit would let a hostile answer exhaust the C stack. The gateway's own answers
 // nest at most 32 levels.
@@ -111,9 +114,7 @@ bool scan_structure(const Char* text, Py_ssize_t size, std::vector<Py_ssize_t>& 
 
 // The same pass over a decoded text, in its own code-unit width.
 bool scan_text(PyObject* text, std::vector<Py_ssize_t>& members) {
-    if (PyUnicode_READY(text) < 0) {
-        qyb::throw_error();
-    }
+    qyb::check(PyUnicode_READY(text));
     const void* data = PyUnicode_DATA(text);
     const Py_ssize_t size = PyUnicode_GET_LENGTH(text);
     switch (PyUnicode_KIND(text)) {
@@ -183,20 +184,13 @@ PyObject* reject_constant(PyObject*, PyObject* value) {
 PyMethodDef pairs_def = {"pairs", pairs, METH_O, nullptr};
 PyMethodDef reject_constant_def = {"reject_constant", reject_constant, METH_O, nullptr};
 
-[[noreturn]] void invalid_json(const qyb::Call& call, py::handle cause) {
-    py::object message = qyb::steal(PyUnicode_FromFormat("remote returned invalid JSON: %S", cause.ptr()));
-    qyb::raise_object_from(client::client_error(call, "invalid_response", message,
-                                            py::arg("outcome") = name<"unknown">()),
-                       cause);
-}
-
 // json with both hooks, as the reference reading: the first problem met in the document is the
 // one reported.
 py::object loads_with_hooks(const qyb::Call& call, py::handle text) {
     py::object hook = qyb::steal(PyCFunction_New(&pairs_def, nullptr));
     py::object constant = qyb::steal(PyCFunction_New(&reject_constant_def, nullptr));
-    return call.global<"json">().attr(name<"loads">())(text, py::arg("object_pairs_hook") = hook,
-                                                        py::arg("parse_constant") = constant);
+    return qyb::call_method(call.global<"json">(), name<"loads">(), text, qyb::kw<"object_pairs_hook">(hook),
+                            qyb::kw<"parse_constant">(constant));
 }
 
 // json builds its dicts fastest without an object hook. So a text whose structure is known is
@@ -214,7 +208,7 @@ py::object decode(const qyb::Call& call, py::handle data) {
     } else {
         // Any other buffer decodes through its own method, as the reference reading does; its
         // text is measured all the same before json recurses into it.
-        text = data.attr(name<"decode">())(name<"utf-8">());
+        text = qyb::call_method(data, name<"decode">(), name<"utf-8">());
         if (!PyUnicode_Check(text.ptr())) {
             return loads_with_hooks(call, text);
         }
@@ -224,42 +218,46 @@ py::object decode(const qyb::Call& call, py::handle data) {
         qyb::raise(PyExc_ValueError, "JSON nesting is too deep");
     }
     py::object constant = qyb::steal(PyCFunction_New(&reject_constant_def, nullptr));
-    PyObject* fast = nullptr;
+    py::object fast;
     try {
-        fast = call.global<"json">().attr(name<"loads">())(text, py::arg("parse_constant") = constant)
-                   .release().ptr();
+        fast = qyb::call_method(call.global<"json">(), name<"loads">(), text, qyb::kw<"parse_constant">(constant));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) {
             throw;
         }
     }
-    if (fast != nullptr) {
-        py::object value = qyb::steal(fast);
+    if (fast) {
         std::size_t next = 0;
-        if (members_kept(value.ptr(), members, next) && next == members.size()) {
-            return value;
+        if (members_kept(fast.ptr(), members, next) && next == members.size()) {
+            return fast;
         }
     }
     return loads_with_hooks(call, text);
 }
 
 py::object strict_json(const qyb::Call& call) {
+    auto [data] = call.args<1>();
     try {
-        return decode(call, call[0]);
+        return decode(call, data);
     } catch (py::error_already_set& e) {
         // Decoding and syntax faults and both hooks' refusals are value errors; a nesting that
         // still outruns a low recursion limit is a fault of the answer too.
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_RecursionError)) {
             throw;
         }
-        invalid_json(call, e.value());
+        qyb::Except handling(e);
+        py::object message = qyb::steal(PyUnicode_FromFormat("remote returned invalid JSON: %S", e.value().ptr()));
+        qyb::raise_from(client::client_error(call, "invalid_response", message, qyb::kw<"outcome">(name<"unknown">())),
+                        e.value());
     }
+}
+
+qyb::FunctionDef strict_json_def() {
+    return {.name = "_strict_json", .params = {arg("data", "bytes")}, .returns = "Any", .body = strict_json};
 }
 
 }  // namespace
 
-void define_strict_json(qyb::Part& p) {
-    p.def({.name = "_strict_json", .params = {arg("data", "bytes")}, .returns = "Any", .body = strict_json});
-}
+void define_strict_json(qyb::Part& p) { p.def(strict_json_def()); }
 
 }  // namespace remote

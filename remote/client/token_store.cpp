@@ -19,28 +19,47 @@ using settings::with_text;
 
 namespace {
 
+// The protocol's methods, `...` in a Protocol: one body that reads none of its arguments serves
+// the three.
 py::object stub(const qyb::Call&) { return py::none(); }
+
+qyb::FunctionDef protocol_set_def() {
+    return {.name = "set",
+            .params = {arg("self"), arg("reference", "str"), arg("token", "str")},
+            .returns = "None",
+            .body = stub};
+}
+
+qyb::FunctionDef protocol_get_def() {
+    return {.name = "get", .params = {arg("self"), arg("reference", "str")}, .returns = "str", .body = stub};
+}
+
+qyb::FunctionDef protocol_delete_def() {
+    return {.name = "delete", .params = {arg("self"), arg("reference", "str")}, .returns = "None", .body = stub};
+}
 
 // ---------------------------------------------------------------------------------------
 // DPAPITokenStore
 
 py::object store_init(const qyb::Call& call) {
-    py::handle path = call[1];
+    auto [self, path] = call.args<2>();
     py::object chosen;
     if (qyb::truthy(path)) {
-        chosen = call.global<"Path">()(path);
+        chosen = qyb::invoke(call.global<"Path">(), path);
     } else {
-        py::object home = call.global<"Path">().attr(name<"home">())();
-        chosen = home.attr(name<"joinpath">())(".qybridge", "remote-secrets.json");
+        py::object home = qyb::call_method(call.global<"Path">(), name<"home">());
+        chosen = qyb::call_method(home, name<"joinpath">(), py::str(".qybridge"), py::str("remote-secrets.json"));
     }
-    qyb::set(call[0], name<"path">(), chosen);
+    qyb::set(self, name<"path">(), chosen);
     return py::none();
 }
 
+qyb::FunctionDef store_init_def() {
+    return {.name = "__init__", .params = {arg("self"), arg("path", "Path | None", py::none())}, .body = store_init};
+}
+
 py::object store_set(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle reference = call[1];
-    py::handle token = call[2];
+    auto [self, reference, token] = call.args<3>();
     if (!qyb::truthy(token)) {
         config_error(call, "token cannot be empty");
     }
@@ -59,6 +78,10 @@ py::object store_set(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef store_set_def() {
+    return {.name = "set", .params = {arg("self"), arg("reference"), arg("token")}, .body = store_set};
+}
+
 // Runs `step`; any failure but a missing reference becomes "cannot decrypt token: ".
 template <class F>
 py::object decrypting(const qyb::Call& call, py::handle reference, F&& step) {
@@ -68,13 +91,13 @@ py::object decrypting(const qyb::Call& call, py::handle reference, F&& step) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
+        qyb::Except handling(e);
         config_error_from(call, with_text("cannot decrypt token: ", reference), e.value());
     }
 }
 
 py::object store_get(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle reference = call[1];
+    auto [self, reference] = call.args<2>();
     py::object values = decrypting(call, reference, [&] { return qyb::call_method(self, name<"_read">()); });
     py::object value;
     try {
@@ -83,6 +106,7 @@ py::object store_get(const qyb::Call& call) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
+        qyb::Except handling(e);
         const char* prefix = e.matches(PyExc_KeyError) ? "token not found: " : "cannot decrypt token: ";
         config_error_from(call, with_text(prefix, reference), e.value());
     }
@@ -92,26 +116,36 @@ py::object store_get(const qyb::Call& call) {
     });
 }
 
+qyb::FunctionDef store_get_def() {
+    return {.name = "get", .params = {arg("self"), arg("reference")}, .body = store_get};
+}
+
 py::object store_delete(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self, reference] = call.args<2>();
     py::object values = qyb::call_method(self, name<"_read">());
-    qyb::call_method(values, name<"pop">(), call[1], py::none());
+    qyb::call_method(values, name<"pop">(), reference, py::none());
     qyb::call_method(self, name<"_write">(), values);
     return py::none();
 }
 
+qyb::FunctionDef store_delete_def() {
+    return {.name = "delete", .params = {arg("self"), arg("reference")}, .body = store_delete};
+}
+
 py::object store_read(const qyb::Call& call) {
-    py::object path = qyb::get(call[0], name<"path">());
+    auto [self] = call.args<1>();
+    py::object path = qyb::get(self, name<"path">());
     py::object size = settings::file_size(call, path);
     if (size.is_none()) {
-        return py::dict();
+        return qyb::steal(PyDict_New());
     }
     py::object limit = call.global<"MAX_CONFIG_BYTES">();
     if (qyb::compare(size, limit, Py_GT)) {
         config_error(call, "remote secrets file is too large");
     }
     py::object raw = settings::read_file(call, path, limit);
-    py::object values = call.global<"loads_strict">()(raw, py::arg("max_bytes") = limit);
+    py::object values = qyb::invoke(call.global<"loads_strict">(), raw, qyb::kw<"max_bytes">(limit));
+    // Raw: a dict's values read in place, whatever its class.
     bool valid = PyDict_Check(values.ptr());
     Py_ssize_t pos = 0;
     PyObject* key;
@@ -125,10 +159,7 @@ py::object store_read(const qyb::Call& call) {
     return values;
 }
 
-py::object store_write(const qyb::Call& call) {
-    call.global<"_remote_config___atomic_json">()(qyb::get(call[0], name<"path">()), call[1]);
-    return py::none();
-}
+qyb::FunctionDef store_read_def() { return {.name = "_read", .params = {arg("self")}, .body = store_read}; }
 
 // `import win32crypt`, on every call, so a missing facility is reported where it is needed.
 py::object load_dpapi(const qyb::Call& call) {
@@ -138,17 +169,23 @@ py::object load_dpapi(const qyb::Call& call) {
         if (!e.matches(PyExc_ImportError)) {
             throw;
         }
+        qyb::Except handling(e);
         config_error_from(call, py::str("Windows DPAPI support is unavailable"), e.value());
     }
 }
 
 py::object store_protect(const qyb::Call& call) {
+    auto [value] = call.args<1>();
     py::object dpapi = load_dpapi(call);
     py::object none = py::none();
-    py::object blob = qyb::call_method(dpapi, name<"CryptProtectData">(), call[0], none, none, none, none,
+    py::object blob = qyb::call_method(dpapi, name<"CryptProtectData">(), value, none, none, none, none,
                                        qyb::int_constant<0>());
-    py::object encoded = call.global<"base64">().attr(name<"b64encode">())(blob);
+    py::object encoded = qyb::call_method(call.global<"base64">(), name<"b64encode">(), blob);
     return qyb::call_method(encoded, name<"decode">(), name<"ascii">());
+}
+
+qyb::FunctionDef store_protect_def() {
+    return {.name = "_protect", .params = {arg("value")}, .body = store_protect};
 }
 
 int base64_digit(Py_UCS4 c) {
@@ -205,40 +242,36 @@ py::object strict_base64(py::handle value) {
 }
 
 py::object store_unprotect(const qyb::Call& call) {
+    auto [value] = call.args<1>();
     py::object dpapi = load_dpapi(call);
-    py::object blob = strict_base64(call[0]);
+    py::object blob = strict_base64(value);
     py::object none = py::none();
     py::object result = qyb::call_method(dpapi, name<"CryptUnprotectData">(), blob, none, none, none,
                                          qyb::int_constant<0>());
     return qyb::item(result, qyb::int_constant<1>());
 }
 
+qyb::FunctionDef store_unprotect_def() {
+    return {.name = "_unprotect", .params = {arg("value")}, .body = store_unprotect};
+}
+
 }  // namespace
 
 void define_token_store(qyb::Part& p) {
     qyb::ClassBuilder protocol(p.module(), "TokenStore", {p.get("Protocol")});
-    protocol
-        .method({.name = "set",
-                 .params = {arg("self"), arg("reference", "str"), arg("token", "str")},
-                 .returns = "None",
-                 .body = stub})
-        .method({.name = "get", .params = {arg("self"), arg("reference", "str")}, .returns = "str", .body = stub})
-        .method({.name = "delete",
-                 .params = {arg("self"), arg("reference", "str")},
-                 .returns = "None",
-                 .body = stub});
+    protocol.method(protocol_set_def()).method(protocol_get_def()).method(protocol_delete_def());
     p.bind_class(protocol);
 
     qyb::ClassBuilder store(p.module(), "DPAPITokenStore");
     store.doc("Stores only DPAPI ciphertext in a separate secrets file.")
-        .method({.name = "__init__", .params = {arg("self"), arg("path", "Path | None", py::none())}, .body = store_init})
-        .method({.name = "set", .params = {arg("self"), arg("reference"), arg("token")}, .body = store_set})
-        .method({.name = "get", .params = {arg("self"), arg("reference")}, .body = store_get})
-        .method({.name = "delete", .params = {arg("self"), arg("reference")}, .body = store_delete})
-        .method({.name = "_read", .params = {arg("self")}, .body = store_read})
-        .method({.name = "_write", .params = {arg("self"), arg("values")}, .body = store_write})
-        .static_method({.name = "_protect", .params = {arg("value")}, .body = store_protect})
-        .static_method({.name = "_unprotect", .params = {arg("value")}, .body = store_unprotect});
+        .method(store_init_def())
+        .method(store_set_def())
+        .method(store_get_def())
+        .method(store_delete_def())
+        .method(store_read_def())
+        .method(settings::save_json_def("_write", "values"))
+        .static_method(store_protect_def())
+        .static_method(store_unprotect_def());
     p.bind_class(store);
 }
 
