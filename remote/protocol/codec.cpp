@@ -15,10 +15,6 @@ namespace protocol {
 
 namespace {
 
-using qyb::arg;
-using qyb::kwonly;
-using qyb::name;
-
 // What the codec takes from `json` when it is defined, held by loads_strict and dumps_wire.
 // `json.loads` with hooks builds a new JSONDecoder on every call; the reader instead keeps one
 // decoder made with the same two hooks and runs its scanner as JSONDecoder.decode does. Sharing

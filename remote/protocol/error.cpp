@@ -12,10 +12,6 @@ namespace protocol {
 
 namespace {
 
-using qyb::arg;
-using qyb::kwonly;
-using qyb::name;
-
 PyObject* outcomes() {
     static PyObject* set = frozen_set_of({name<"not_started">(), name<"completed">(), name<"unknown">()});
     return set;

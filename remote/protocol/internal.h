@@ -1,5 +1,5 @@
-// Helpers shared by the protocol files: the calls through which a body reaches the validators
-// and the plain-JSON check.
+// Helpers shared by the protocol files: the validators' cores and the calls that reach them, the
+// plain-JSON check, and the frozen-record step.
 #pragma once
 
 #include "qyb/python.h"
@@ -13,8 +13,11 @@ namespace remote::protocol {
 
 namespace py = pybind11;
 
+using qyb::arg;
 using qyb::fetch_exception;
 using qyb::int_constant;
+using qyb::kwonly;
+using qyb::name;
 using qyb::steal;
 
 // `cls(**mapping)`: a mapping that is not an exact dict is first copied into one, as `**` copies it.

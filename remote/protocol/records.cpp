@@ -13,9 +13,7 @@ namespace protocol {
 
 namespace {
 
-using qyb::arg;
 using qyb::compare;
-using qyb::name;
 
 PyObject* client_keys() {
     static PyObject* set = frozen_set_of({name<"client_id">(), name<"client_name">(), name<"cli_version">()});

@@ -12,10 +12,6 @@ namespace protocol {
 
 namespace {
 
-using qyb::arg;
-using qyb::kwonly;
-using qyb::name;
-
 py::object field_message(py::handle label, const char* suffix) {
     py::object text = steal(PyObject_Format(label.ptr(), nullptr));
     return steal(PyUnicode_FromFormat("invalid %U%s", text.ptr(), suffix));
