@@ -4,6 +4,7 @@
 #include <tuple>
 #include <utility>
 
+#include "internal.h"
 #include "parts.h"
 
 namespace remote {
@@ -11,49 +12,57 @@ namespace {
 
 namespace py = pybind11;
 using qyb::arg;
-
-constexpr const char kBearer[] = "Bearer ";
-constexpr Py_ssize_t kBearerLength = sizeof(kBearer) - 1;
-
-// `first, second = value`, with the interpreter's own unpacking errors.
+using qyb::name;
+using qyb::truthy;
 using qyb::unpack_pair;
 
-using qyb::truthy;
+constexpr Py_ssize_t kBearerLength = sizeof("Bearer ") - 1;
 
-// The raw SHA-256 digest of the UTF-8 form of `text`, through the module's `hashlib`.
+// The raw SHA-256 digest of `encoded`, through the module's `hashlib`.
 py::object sha256_digest(const qyb::Call& call, py::handle encoded) {
-    return call.global<"hashlib">().attr("sha256")(encoded).attr(qyb::name<"digest">())();
+    return qyb::call_method(qyb::call_method(call.global<"hashlib">(), name<"sha256">(), encoded), name<"digest">());
 }
 
 // RemotePrincipal ------------------------------------------------------------------------
 
 py::object principal_permits(const qyb::Call& call) {
-    py::handle nickname = call[1];
+    auto [self, nickname] = call.args<2>();
     if (nickname.is_none()) {
         return py::bool_(true);
     }
-    py::object accounts = call[0].attr(qyb::name<"accounts">());
+    py::object accounts = qyb::get(self, name<"accounts">());
     if (accounts.is_none()) {
         return py::bool_(true);
     }
     return py::bool_(qyb::contains(accounts, nickname));
 }
 
+qyb::FunctionDef principal_permits_def() {
+    return {.name = "permits",
+            .params = {arg("self"), arg("nickname", "str | None")},
+            .returns = "bool",
+            .body = principal_permits};
+}
+
 // TokenAuthorizer ------------------------------------------------------------------------
 
 py::object authorizer_init(const qyb::Call& call) {
+    auto [self, token_hashes] = call.args<2>();
     // A new dict, so later changes to the caller's mapping do not reach the table.
-    py::object table = py::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(call[1]);
-    py::setattr(call[0], "_tokens", table);
+    qyb::set(self, name<"_tokens">(), qyb::invoke(reinterpret_cast<PyObject*>(&PyDict_Type), token_hashes));
     return py::none();
 }
 
+qyb::FunctionDef authorizer_init_def() {
+    return {.name = "__init__",
+            .params = {arg("self"), arg("token_hashes", "Mapping[str, tuple[bytes, frozenset[str] | None]]")},
+            .body = authorizer_init};
+}
+
 py::object authorizer_from_tokens(const qyb::Call& call) {
-    py::handle cls = call[0];
-    py::handle tokens = call[1];
+    auto [cls, tokens] = call.args<2>();
     py::dict table;
-    py::handle frozenset_type(reinterpret_cast<PyObject*>(&PyFrozenSet_Type));
-    for (py::handle pair : tokens.attr(qyb::name<"items">())()) {
+    for (py::handle pair : qyb::call_method(tokens, name<"items">())) {
         auto [token_id, value] = unpack_pair(pair);
         py::object secret;
         py::object accounts;
@@ -66,30 +75,32 @@ py::object authorizer_from_tokens(const qyb::Call& call) {
         if (!truthy(token_id) || !truthy(secret)) {
             qyb::raise(PyExc_ValueError, "token id and secret must not be empty");
         }
-        py::object digest = sha256_digest(call, secret.attr(qyb::name<"encode">())("utf-8"));
+        py::object digest = sha256_digest(call, qyb::call_method(secret, name<"encode">(), name<"utf-8">()));
         if (!accounts.is_none()) {
-            accounts = frozenset_type(accounts);
+            accounts = qyb::invoke(reinterpret_cast<PyObject*>(&PyFrozenSet_Type), accounts);
         }
-        table[token_id] = py::make_tuple(digest, accounts);
+        qyb::dict_set(table, token_id, py::make_tuple(digest, accounts));
     }
-    return cls(table);
+    return qyb::invoke(cls, table);
+}
+
+qyb::FunctionDef authorizer_from_tokens_def() {
+    return {.name = "from_tokens",
+            .params = {arg("cls"), arg("tokens", "Mapping[str, str | tuple[str, frozenset[str] | None]]")},
+            .body = authorizer_from_tokens};
 }
 
 // The secret of a "Bearer <secret>" header, or null when the header cannot carry a valid one.
 py::object bearer_secret(py::handle authorization) {
     if (PyUnicode_Check(authorization.ptr())) {
         if (PyUnicode_GetLength(authorization.ptr()) < kBearerLength ||
-            PyUnicode_Tailmatch(authorization.ptr(), py::str(kBearer).ptr(), 0, kBearerLength, -1) != 1) {
+            PyUnicode_Tailmatch(authorization.ptr(), name<"Bearer ">().ptr(), 0, kBearerLength, -1) != 1) {
             return py::object();
         }
-    } else if (!truthy(authorization.attr(qyb::name<"startswith">())(kBearer))) {
+    } else if (!truthy(qyb::call_method(authorization, name<"startswith">(), name<"Bearer ">()))) {
         return py::object();
     }
-    py::object secret = py::reinterpret_steal<py::object>(
-        PySequence_GetSlice(authorization.ptr(), kBearerLength, PY_SSIZE_T_MAX));
-    if (!secret) {
-        qyb::throw_error();
-    }
+    py::object secret = qyb::steal(PySequence_GetSlice(authorization.ptr(), kBearerLength, PY_SSIZE_T_MAX));
     if (!PyUnicode_Check(secret.ptr())) {
         return secret;
     }
@@ -110,7 +121,7 @@ py::object bearer_secret(py::handle authorization) {
 }
 
 py::object authorizer_authenticate(const qyb::Call& call) {
-    py::handle authorization = call[1];
+    auto [self, authorization] = call.args<2>();
     if (!truthy(authorization)) {
         return py::none();
     }
@@ -118,25 +129,28 @@ py::object authorizer_authenticate(const qyb::Call& call) {
     if (!secret) {
         return py::none();
     }
-    py::object encoded = py::reinterpret_steal<py::object>(
-        PyUnicode_Check(secret.ptr()) ? PyUnicode_AsUTF8String(secret.ptr())
-                                      : PyObject_CallMethod(secret.ptr(), "encode", "s", "utf-8"));
-    if (!encoded) {
-        qyb::throw_error();
-    }
+    py::object encoded = PyUnicode_Check(secret.ptr()) ? qyb::steal(PyUnicode_AsUTF8String(secret.ptr()))
+                                                       : qyb::call_method(secret, name<"encode">(), name<"utf-8">());
     py::object candidate = sha256_digest(call, encoded);
-    py::object compare = call.global<"hmac">().attr(qyb::name<"compare_digest">());
+    py::object compare = qyb::get(call.global<"hmac">(), name<"compare_digest">());
     py::object principal_class = call.global<"RemotePrincipal">();
     py::object result = py::none();
     // Every entry is compared, also after a match, so the time taken does not tell which matched.
-    for (py::handle item : call[0].attr(qyb::name<"_tokens">()).attr(qyb::name<"items">())()) {
+    for (py::handle item : qyb::call_method(qyb::get(self, name<"_tokens">()), name<"items">())) {
         auto [token_id, entry] = unpack_pair(item);
         auto [digest, accounts] = unpack_pair(entry);
-        if (truthy(compare(candidate, digest))) {
-            result = principal_class(token_id, accounts);
+        if (truthy(qyb::invoke(compare, candidate, digest))) {
+            result = qyb::invoke(principal_class, token_id, accounts);
         }
     }
     return result;
+}
+
+qyb::FunctionDef authorizer_authenticate_def() {
+    return {.name = "authenticate",
+            .params = {arg("self"), arg("authorization", "str | None")},
+            .returns = "RemotePrincipal | None",
+            .body = authorizer_authenticate};
 }
 
 }  // namespace
@@ -145,27 +159,14 @@ void define_auth(qyb::Part& p) {
     qyb::ClassBuilder principal(p.module(), "RemotePrincipal");
     principal.field("token_id", "str")
         .field("accounts", "frozenset[str] | None", py::none())
-        .method({.name = "permits",
-                 .params = {arg("self"), arg("nickname", "str | None")},
-                 .returns = "bool",
-                 .body = principal_permits});
-    p.step("class RemotePrincipal", std::source_location::current(), [&] {
-        py::object cls = principal.build();
-        p.bind("RemotePrincipal", p.get("dataclass")(py::arg("frozen") = true)(cls));
-    });
+        .method(principal_permits_def());
+    protocol::bind_frozen_dataclass(p, principal);
 
     qyb::ClassBuilder authorizer(p.module(), "TokenAuthorizer");
     authorizer.doc("Authenticate opaque bearer tokens without retaining their plaintext.")
-        .method({.name = "__init__",
-                 .params = {arg("self"), arg("token_hashes", "Mapping[str, tuple[bytes, frozenset[str] | None]]")},
-                 .body = authorizer_init})
-        .class_method({.name = "from_tokens",
-                       .params = {arg("cls"), arg("tokens", "Mapping[str, str | tuple[str, frozenset[str] | None]]")},
-                       .body = authorizer_from_tokens})
-        .method({.name = "authenticate",
-                 .params = {arg("self"), arg("authorization", "str | None")},
-                 .returns = "RemotePrincipal | None",
-                 .body = authorizer_authenticate});
+        .method(authorizer_init_def())
+        .class_method(authorizer_from_tokens_def())
+        .method(authorizer_authenticate_def());
     p.bind_class(authorizer);
 }
 

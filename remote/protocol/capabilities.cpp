@@ -4,6 +4,7 @@
 #include <array>
 #include <string_view>
 
+#include "internal.h"
 #include "parts.h"
 
 namespace remote {
@@ -11,6 +12,7 @@ namespace {
 
 namespace py = pybind11;
 using qyb::arg;
+using qyb::name;
 
 struct Entry {
     std::array<const char*, 3> words;  // unused words are null
@@ -98,10 +100,9 @@ bool starts_with_one_of(std::string_view word, const std::array<std::string_view
 }
 
 py::object command_path(const qyb::Call& call) {
-    py::list words = py::reinterpret_steal<py::list>(PySequence_List(call[0].ptr()));
-    if (!words) {
-        qyb::throw_error();
-    }
+    auto [argv] = call.args<1>();
+    // Raw items: a list made here, read by index.
+    py::object words = qyb::steal(PySequence_List(argv.ptr()));
     Py_ssize_t size = PyList_GET_SIZE(words.ptr());
     Py_ssize_t index = 0;
     while (index < size) {
@@ -136,20 +137,32 @@ py::object command_path(const qyb::Call& call) {
     return py::make_tuple(first, second);
 }
 
+qyb::FunctionDef command_path_def() {
+    return {.name = "command_path",
+            .params = {arg("argv", "Sequence[str]")},
+            .returns = "tuple[str, ...]",
+            .doc = kCommandPathDoc,
+            .body = command_path};
+}
+
 py::object remote_capability(const qyb::Call& call) {
-    py::object path = call.global<"command_path">()(call[0]);
+    auto [argv] = call.args<1>();
+    py::object path = qyb::invoke(call.global<"command_path">(), argv);
     py::object table = call.global<"REMOTE_COMMANDS">();
     py::object capability = qyb::get_or_none(table, path);
     if (!capability.is_none()) {
         return capability;
     }
-    int has_words = PyObject_IsTrue(path.ptr());
-    if (has_words < 0) {
-        qyb::throw_error();
-    }
-    py::object label = has_words ? py::str(" ").attr(qyb::name<"join">())(path) : py::str("<missing>");
+    py::object label = qyb::truthy(path) ? qyb::call_method(py::str(" "), name<"join">(), path) : py::str("<missing>");
     qyb::raise(call.global<"RemoteCommandError">().ptr(),
                py::str("command is not available remotely: ") + py::str(label));
+}
+
+qyb::FunctionDef remote_capability_def() {
+    return {.name = "remote_capability",
+            .params = {arg("argv", "Sequence[str]")},
+            .returns = "RemoteCapability",
+            .body = remote_capability};
 }
 
 }  // namespace
@@ -157,10 +170,7 @@ py::object remote_capability(const qyb::Call& call) {
 void define_capability_record(qyb::Part& p) {
     qyb::ClassBuilder record(p.module(), "RemoteCapability");
     record.field("scope", "str").field("kind", "str");
-    p.step("class RemoteCapability", std::source_location::current(), [&] {
-        py::object cls = record.build();
-        p.bind("RemoteCapability", p.get("dataclass")(py::arg("frozen") = true)(cls));
-    });
+    protocol::bind_frozen_dataclass(p, record);
 }
 
 void define_capabilities(qyb::Part& p) {
@@ -176,23 +186,18 @@ void define_capabilities(qyb::Part& p) {
                     key.append(py::str(w));
                 }
             }
-            table[py::tuple(key)] = capability(py::str(e.scope), e.mutation ? mutation : read);
+            py::object kind = e.mutation ? mutation : read;
+            qyb::dict_set(table, py::tuple(key), qyb::invoke(capability, py::str(e.scope), kind));
         }
     });
     p.bind("REMOTE_COMMANDS", table);
     p.step("annotate REMOTE_COMMANDS", std::source_location::current(), [&] {
-        p.get("__annotations__")["REMOTE_COMMANDS"] = py::str("dict[tuple[str, ...], RemoteCapability]");
+        qyb::set_item(p.get("__annotations__"), py::str("REMOTE_COMMANDS"),
+                      py::str("dict[tuple[str, ...], RemoteCapability]"));
     });
     p.bind("RemoteCommandError", qyb::make_exception(p.module(), "RemoteCommandError", PyExc_ValueError));
-    p.def({.name = "command_path",
-           .params = {arg("argv", "Sequence[str]")},
-           .returns = "tuple[str, ...]",
-           .doc = kCommandPathDoc,
-           .body = command_path});
-    p.def({.name = "remote_capability",
-           .params = {arg("argv", "Sequence[str]")},
-           .returns = "RemoteCapability",
-           .body = remote_capability});
+    p.def(command_path_def());
+    p.def(remote_capability_def());
 }
 
 }  // namespace remote

@@ -51,6 +51,7 @@ enum JsonValueHeld : std::size_t {
 // ---------------------------------------------------------------------------------------
 // _unique_object
 
+// Raw PyObject*: the decoder's hook, run for every JSON object read.
 void add_unique(PyObject* result, PyObject* key, PyObject* value, const char* duplicate) {
     const Py_ssize_t before = PyDict_GET_SIZE(result);
     if (PyDict_SetDefault(result, key, value) == nullptr) {
@@ -96,9 +97,16 @@ namespace {
 
 constexpr const char* kDuplicateKey = "duplicate JSON key: %U";
 
-py::object unique_object_body(const qyb::Call& call) { return unique_object(call[0].ptr(), kDuplicateKey); }
+py::object unique_object_body(const qyb::Call& call) {
+    auto [pairs] = call.args<1>();
+    return unique_object(pairs.ptr(), kDuplicateKey);
+}
 
-// The decoder's hooks as plain C functions of one argument.
+qyb::FunctionDef unique_object_def() {
+    return {.name = "_unique_object", .params = {arg("pairs")}, .body = unique_object_body};
+}
+
+// The decoder's hooks as plain C functions of one argument, in the C API's own convention.
 PyObject* pairs_hook(PyObject*, PyObject* pairs) {
     try {
         return unique_object(pairs, kDuplicateKey).release().ptr();
@@ -131,9 +139,7 @@ PyMethodDef constant_hook_def = {"_refuse_constant", constant_hook, METH_O, null
 // Bytes of the UTF-8 form of an exact str, without making it. An unpaired surrogate raises the
 // encoder's own UnicodeEncodeError.
 Py_ssize_t utf8_size(PyObject* text) {
-    if (PyUnicode_READY(text) < 0) {
-        qyb::throw_error();
-    }
+    qyb::check(PyUnicode_READY(text));
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     if (PyUnicode_IS_ASCII(text)) {
         return n;
@@ -191,10 +197,11 @@ Py_ssize_t skip_whitespace(int kind, const void* data, Py_ssize_t n, Py_ssize_t 
     return i;
 }
 
-// Raises json's JSONDecodeError(msg, doc, pos), as raised `from` nothing over `context`.
-[[noreturn]] void decode_error(const qyb::Call& call, const char* msg, PyObject* doc, PyObject* pos,
+// Raises json's JSONDecodeError(msg, doc, pos), as raised `from` nothing over `context`: the
+// chain is set by hand, as json's own `raise ... from None` leaves it.
+[[noreturn]] void decode_error(const qyb::Call& call, const char* msg, PyObject* doc, py::handle pos,
                                PyObject* context = nullptr) {
-    py::object error = steal(PyObject_CallFunction(call.held(loads_decode_error).ptr(), "sOO", msg, doc, pos));
+    py::object error = qyb::invoke(call.held(loads_decode_error), py::str(msg), doc, pos);
     if (context != nullptr) {
         PyException_SetContext(error.ptr(), Py_NewRef(context));
         PyException_SetCause(error.ptr(), nullptr);
@@ -202,7 +209,8 @@ Py_ssize_t skip_whitespace(int kind, const void* data, Py_ssize_t n, Py_ssize_t 
     qyb::raise_object(error);
 }
 
-// JSONDecoder.decode(text) on the shared decoder, for an exact str.
+// JSONDecoder.decode(text) on the shared decoder, for an exact str. Raw PyObject*: the reader's
+// measured core, which reads the text's storage and tests the scanner's raw result.
 py::object decode_shared(const qyb::Call& call, PyObject* text) {
     const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
     const int kind = PyUnicode_KIND(text);
@@ -218,8 +226,7 @@ py::object decode_shared(const qyb::Call& call, PyObject* text) {
             qyb::throw_error();
         }
         py::object stop = fetch_exception();
-        py::object pos = steal(PyObject_GetAttr(stop.ptr(), qyb::name<"value">().ptr()));
-        decode_error(call, "Expecting value", text, pos.ptr(), stop.ptr());
+        decode_error(call, "Expecting value", text, qyb::get(stop, name<"value">()), stop.ptr());
     }
     py::object result = steal(scanned);
     auto [value, end_object] = qyb::unpack_pair(result);
@@ -229,7 +236,7 @@ py::object decode_shared(const qyb::Call& call, PyObject* text) {
     }
     end = skip_whitespace(kind, data, n, end);
     if (end != n) {
-        decode_error(call, "Extra data", text, steal(PyLong_FromSsize_t(end)).ptr());
+        decode_error(call, "Extra data", text, steal(PyLong_FromSsize_t(end)));
     }
     return value;
 }
@@ -241,28 +248,28 @@ bool json_unchanged(const qyb::Call& call, PyObject* json, std::size_t module, P
     if (json != call.held(module).ptr()) {
         return false;
     }
-    py::object f = steal(PyObject_GetAttr(json, function_name));
-    py::object c = steal(PyObject_GetAttr(json, class_name));
+    py::object f = qyb::get(json, function_name);
+    py::object c = qyb::get(json, class_name);
     return f.ptr() == call.held(module + 1).ptr() && c.ptr() == call.held(module + 2).ptr();
 }
 
 py::object loads_strict_body(const qyb::Call& call) {
-    PyObject* payload = call[0].ptr();
-    PyObject* max_bytes = call[1].ptr();
+    auto [payload, max_bytes] = call.args<2>();
     py::object text;
     Py_ssize_t size = -1;  // of the text's UTF-8 form, when already known
-    if (PyBytes_Check(payload)) {
-        const bool exact = PyBytes_CheckExact(payload);
-        Py_ssize_t n = exact ? PyBytes_GET_SIZE(payload) : PyObject_Length(payload);
+    if (PyBytes_Check(payload.ptr())) {
+        const bool exact = PyBytes_CheckExact(payload.ptr());
+        Py_ssize_t n = exact ? PyBytes_GET_SIZE(payload.ptr()) : PyObject_Length(payload.ptr());
         if (n < 0) {
             qyb::throw_error();
         }
         if (length_above(n, max_bytes)) {
             too_large();
         }
-        PyObject* decoded = exact ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(payload), n, "strict")
-                                  : PyObject_CallMethodOneArg(payload, qyb::name<"decode">().ptr(),
-                                                              qyb::name<"utf-8">().ptr());
+        // Raw result: a UnicodeDecodeError is tested before it is thrown.
+        PyObject* decoded = exact ? PyUnicode_DecodeUTF8(PyBytes_AS_STRING(payload.ptr()), n, "strict")
+                                  : PyObject_CallMethodOneArg(payload.ptr(), name<"decode">().ptr(),
+                                                              name<"utf-8">().ptr());
         if (decoded == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
                 qyb::throw_error();
@@ -274,7 +281,7 @@ py::object loads_strict_body(const qyb::Call& call) {
         if (exact) {
             size = n;  // strict UTF-8 text encodes back to the very bytes it came from
         }
-    } else if (PyUnicode_Check(payload)) {
+    } else if (PyUnicode_Check(payload.ptr())) {
         text = py::reinterpret_borrow<py::object>(payload);
     } else {
         qyb::raise(PyExc_TypeError, "payload must be bytes or str");
@@ -283,8 +290,7 @@ py::object loads_strict_body(const qyb::Call& call) {
     if (size < 0 && PyUnicode_CheckExact(text.ptr())) {
         size = utf8_size(text.ptr());
     } else if (size < 0) {
-        py::object encoded = steal(PyObject_CallMethodOneArg(text.ptr(), qyb::name<"encode">().ptr(),
-                                                             qyb::name<"utf-8">().ptr()));
+        py::object encoded = qyb::call_method(text, name<"encode">(), name<"utf-8">());
         size = PyObject_Length(encoded.ptr());
         if (size < 0) {
             qyb::throw_error();
@@ -297,28 +303,35 @@ py::object loads_strict_body(const qyb::Call& call) {
     py::object json = call.global<"json">();
     try {
         if (PyUnicode_CheckExact(text.ptr()) && call.shortcut<"_unique_object">(unique_object_body) &&
-            json_unchanged(call, json.ptr(), loads_json, qyb::name<"loads">().ptr(),
-                           qyb::name<"JSONDecoder">().ptr())) {
+            json_unchanged(call, json.ptr(), loads_json, name<"loads">().ptr(), name<"JSONDecoder">().ptr())) {
             return decode_shared(call, text.ptr());
         }
         py::object hook = call.global<"_unique_object">();
-        return json.attr("loads")(text, py::arg("object_pairs_hook") = hook,
-                                  py::arg("parse_constant") = call.held(loads_constant_hook));
+        return qyb::call_method(json, name<"loads">(), text, qyb::kw<"object_pairs_hook">(hook),
+                                qyb::kw<"parse_constant">(call.held(loads_constant_hook)));
     } catch (py::error_already_set& e) {
-        py::object decode_error_class = json.attr("JSONDecodeError");
-        if (!e.matches(decode_error_class)) {
+        if (!e.matches(qyb::get(json, name<"JSONDecodeError">()))) {
             throw;
         }
-        py::object reason = steal(PyObject_Format(
-            py::object(e.value().attr("msg")).ptr(), nullptr));
-        qyb::raise_from(PyExc_ValueError,
-                        steal(PyUnicode_FromFormat("invalid JSON: %U", reason.ptr())), e.value());
+        qyb::Except handling(e);
+        py::object reason = steal(PyObject_Format(qyb::get(e.value(), name<"msg">()).ptr(), nullptr));
+        qyb::raise_from(PyExc_ValueError, steal(PyUnicode_FromFormat("invalid JSON: %U", reason.ptr())), e.value());
     }
+}
+
+qyb::FunctionDef loads_strict_def(qyb::Part& p, std::vector<py::object> held) {
+    return {.name = "loads_strict",
+            .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", p.get("MAX_JSON_BYTES"))},
+            .returns = "Any",
+            .body = loads_strict_body,
+            .held = std::move(held)};
 }
 
 // ---------------------------------------------------------------------------------------
 // dumps_wire
 
+// json's C encoder, made as JSONEncoder.iterencode makes it, run over `value`. Raw PyObject*:
+// the writer's measured core, one vectorcall of nine arguments and the chunks read in place.
 py::object encode_shared(const qyb::Call& call, PyObject* value) {
     py::object markers = steal(PyDict_New());
     PyObject* args[] = {markers.ptr(),
@@ -338,28 +351,33 @@ py::object encode_shared(const qyb::Call& call, PyObject* value) {
         PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(chunks.ptr(), 0))) {
         return py::reinterpret_borrow<py::object>(PySequence_Fast_GET_ITEM(chunks.ptr(), 0));
     }
-    return steal(PyUnicode_Join(qyb::name<"">().ptr(), chunks.ptr()));
+    return steal(PyUnicode_Join(name<"">().ptr(), chunks.ptr()));
 }
 
 py::object dumps_wire_body(const qyb::Call& call) {
-    PyObject* value = call[0].ptr();
-    call.shortcut<"_json_value">(json_value_body)(py::handle(value));
+    auto [value] = call.args<1>();
+    call.shortcut<"_json_value">(json_value_body)(value);
     py::object json = call.global<"json">();
     py::object text;
     if (!call.held(dumps_make_encoder).is_none() &&
-        json_unchanged(call, json.ptr(), dumps_json, qyb::name<"dumps">().ptr(),
-                       qyb::name<"JSONEncoder">().ptr())) {
-        text = encode_shared(call, value);
+        json_unchanged(call, json.ptr(), dumps_json, name<"dumps">().ptr(), name<"JSONEncoder">().ptr())) {
+        text = encode_shared(call, value.ptr());
     } else {
-        text = json.attr("dumps")(py::handle(value), py::arg("ensure_ascii") = false,
-                                  py::arg("allow_nan") = false,
-                                  py::arg("separators") = py::make_tuple(",", ":"));
+        text = qyb::call_method(json, name<"dumps">(), value, qyb::kw<"ensure_ascii">(Py_False),
+                                qyb::kw<"allow_nan">(Py_False), qyb::kw<"separators">(py::make_tuple(",", ":")));
     }
     if (PyUnicode_CheckExact(text.ptr())) {
         return steal(PyUnicode_AsUTF8String(text.ptr()));
     }
-    return steal(PyObject_CallMethodOneArg(text.ptr(), qyb::name<"encode">().ptr(),
-                                           qyb::name<"utf-8">().ptr()));
+    return qyb::call_method(text, name<"encode">(), name<"utf-8">());
+}
+
+qyb::FunctionDef dumps_wire_def(std::vector<py::object> held) {
+    return {.name = "dumps_wire",
+            .params = {arg("value", "Mapping[str, Any]")},
+            .returns = "bytes",
+            .body = dumps_wire_body,
+            .held = std::move(held)};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -378,19 +396,14 @@ struct IntDepth {
 
 struct ObjectDepth {
     py::object value;
-    bool above_limit() const {
-        int above = PyObject_RichCompareBool(value.ptr(), int_constant<32>(), Py_GT);
-        if (above < 0) {
-            qyb::throw_error();
-        }
-        return above != 0;
-    }
+    bool above_limit() const { return qyb::compare(value, int_constant<32>(), Py_GT); }
     ObjectDepth next() const { return {steal(PyNumber_Add(value.ptr(), int_constant<1>()))}; }
     py::object object() const { return value; }
 };
 
 struct RecursionGuard {
     RecursionGuard() {
+        // Failure is 1 here, not -1: not a status for qyb::check.
         if (Py_EnterRecursiveCall(" while checking a JSON value") != 0) {
             qyb::throw_error();
         }
@@ -426,13 +439,14 @@ struct Checks {
 
 bool finite(const qyb::Call& call, PyObject* value) {
     py::object math = call.global<"math">();
-    py::object isfinite = steal(PyObject_GetAttr(math.ptr(), qyb::name<"isfinite">().ptr()));
+    py::object isfinite = qyb::get(math, name<"isfinite">());
     if (isfinite.ptr() == call.held(json_value_isfinite).ptr()) {
         return std::isfinite(PyFloat_AS_DOUBLE(value));
     }
-    return qyb::truthy(steal(PyObject_CallOneArg(isfinite.ptr(), value)));
+    return qyb::truthy(qyb::invoke(isfinite, value));
 }
 
+// Raw PyObject*: the measured walk, which reads exact lists and dicts through their own structures.
 template <class Depth>
 void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
     if (depth.above_limit()) {
@@ -487,7 +501,7 @@ void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
             }
             return;
         }
-        py::object items = steal(PyObject_CallMethodNoArgs(value, qyb::name<"items">().ptr()));
+        py::object items = qyb::call_method(value, name<"items">());
         py::object it = steal(PyObject_GetIter(items.ptr()));
         while (PyObject* next = PyIter_Next(it.ptr())) {
             py::object pair = steal(next);
@@ -510,69 +524,72 @@ void walk(const qyb::Call& call, PyObject* value, const Depth& depth) {
 }  // namespace
 
 py::object json_value_body(const qyb::Call& call) {
-    PyObject* value = call[0].ptr();
-    PyObject* depth = call[1].ptr();
-    if (PyLong_CheckExact(depth)) {
+    auto [value, depth] = call.args<2>();
+    if (PyLong_CheckExact(depth.ptr())) {
         int overflow = 0;
-        long long d = PyLong_AsLongLongAndOverflow(depth, &overflow);
+        long long d = PyLong_AsLongLongAndOverflow(depth.ptr(), &overflow);
         if (d == -1 && PyErr_Occurred()) {
             qyb::throw_error();
         }
         // Far from the limit on either side the exact value no longer matters for the walk.
         if (overflow == 0 && d > -(1LL << 62)) {
-            walk(call, value, IntDepth{d});
+            walk(call, value.ptr(), IntDepth{d});
             return py::none();
         }
     }
-    walk(call, value, ObjectDepth{py::reinterpret_borrow<py::object>(depth)});
+    walk(call, value.ptr(), ObjectDepth{py::reinterpret_borrow<py::object>(depth)});
     return py::none();
 }
+
+namespace {
+
+qyb::FunctionDef json_value_def(qyb::Part& p) {
+    return {.name = "_json_value",
+            .params = {arg("value"), arg("depth", py::int_(0))},
+            .body = json_value_body,
+            .held = {qyb::get(p.get("math"), name<"isfinite">())}};
+}
+
+}  // namespace
 
 }  // namespace protocol
 
 void define_codec(qyb::Part& p) {
-    using qyb::arg;
-    using qyb::kwonly;
     namespace pr = protocol;
+    using qyb::kw;
+    using qyb::name;
 
     std::vector<py::object> loads_held, dumps_held;
     p.step("prepare the JSON decoder and encoder", std::source_location::current(), [&] {
         py::object json = p.get("json");
         py::object pairs = pr::steal(PyCFunction_New(&pr::pairs_hook_def, nullptr));
         py::object constant = pr::steal(PyCFunction_New(&pr::constant_hook_def, nullptr));
-        py::object decoder = json.attr("JSONDecoder")(py::arg("object_pairs_hook") = pairs,
-                                                      py::arg("parse_constant") = constant);
-        py::object encoder = json.attr("JSONEncoder")(py::arg("ensure_ascii") = false,
-                                                      py::arg("allow_nan") = false,
-                                                      py::arg("separators") = py::make_tuple(",", ":"));
-        py::module_ encoder_module = py::module_::import("json.encoder");
+        py::object decoder = qyb::call_method(json, name<"JSONDecoder">(), kw<"object_pairs_hook">(pairs),
+                                              kw<"parse_constant">(constant));
+        py::object encoder = qyb::call_method(json, name<"JSONEncoder">(), kw<"ensure_ascii">(Py_False),
+                                              kw<"allow_nan">(Py_False), kw<"separators">(py::make_tuple(",", ":")));
+        py::object encoder_module = py::module_::import("json.encoder");
         // In the order of LoadsHeld and DumpsHeld.
-        loads_held = {json, json.attr("loads"), json.attr("JSONDecoder"), decoder.attr("scan_once"),
-                      py::module_::import("json.decoder").attr("JSONDecodeError"), constant};
-        dumps_held = {json, json.attr("dumps"), json.attr("JSONEncoder"), encoder_module.attr("c_make_encoder"),
-                      encoder.attr("default"), encoder_module.attr("encode_basestring"),
-                      encoder.attr("key_separator"), encoder.attr("item_separator")};
+        loads_held = {json,
+                      qyb::get(json, name<"loads">()),
+                      qyb::get(json, name<"JSONDecoder">()),
+                      qyb::get(decoder, name<"scan_once">()),
+                      qyb::get(py::module_::import("json.decoder"), name<"JSONDecodeError">()),
+                      constant};
+        dumps_held = {json,
+                      qyb::get(json, name<"dumps">()),
+                      qyb::get(json, name<"JSONEncoder">()),
+                      qyb::get(encoder_module, name<"c_make_encoder">()),
+                      qyb::get(encoder, name<"default">()),
+                      qyb::get(encoder_module, name<"encode_basestring">()),
+                      qyb::get(encoder, name<"key_separator">()),
+                      qyb::get(encoder, name<"item_separator">())};
     });
-    p.def({.name = "loads_strict",
-           .params = {arg("payload", "bytes | str"), kwonly("max_bytes", "int", p.get("MAX_JSON_BYTES"))},
-           .returns = "Any",
-           .body = pr::loads_strict_body,
-           .held = loads_held});
-    p.def({.name = "dumps_wire",
-           .params = {arg("value", "Mapping[str, Any]")},
-           .returns = "bytes",
-           .body = pr::dumps_wire_body,
-           .held = dumps_held});
-    p.def({.name = "_unique_object", .params = {arg("pairs")}, .body = pr::unique_object_body});
+    p.def(pr::loads_strict_def(p, std::move(loads_held)));
+    p.def(pr::dumps_wire_def(std::move(dumps_held)));
+    p.def(pr::unique_object_def());
 }
 
-void define_json_value(qyb::Part& p) {
-    using qyb::arg;
-    namespace pr = protocol;
-    p.def({.name = "_json_value",
-           .params = {arg("value"), arg("depth", py::int_(0))},
-           .body = pr::json_value_body,
-           .held = {p.get("math").attr("isfinite")}});
-}
+void define_json_value(qyb::Part& p) { p.def(protocol::json_value_def(p)); }
 
 }  // namespace remote

@@ -60,7 +60,8 @@ void settings_part(qyb::Part& p) {
     p.import_from("typing", {"Mapping", "Protocol"});
     p.bind("_remote_config__SCHEMA_VERSION", py::int_(1));
     p.bind("MAX_CONFIG_BYTES", py::int_(65536));
-    p.bind("_ALIAS", p.get("re").attr("compile")("^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$"));
+    py::str alias("^[A-Za-z0-9][A-Za-z0-9._-]{0,63}$");
+    p.bind("_ALIAS", qyb::call_method(p.get("re"), qyb::name<"compile">(), alias));
     define_config_error(p);
     define_token_store(p);
     define_connection_records(p);
@@ -162,14 +163,15 @@ constexpr std::array<const char*, 54> kPublicNames = {
 
 int set_module_attributes(PyObject* module) noexcept {
     try {
-        py::module_ m = py::reinterpret_borrow<py::module_>(module);
-        std::string name = py::str(m.attr("__name__"));
+        std::string name = py::str(qyb::get(module, qyb::name<"__name__">()));
         if (auto dot = name.rfind('.'); dot != std::string::npos) {
-            m.attr("__package__") = py::str(name.substr(0, dot));
+            qyb::set(module, qyb::name<"__package__">(), py::str(name.substr(0, dot)));
         }
-        m.attr("__doc__") = py::str("Remote Gateway of qybridge4: wire protocol, gateway, client and runtime.");
-        m.attr("__annotations__") = py::dict();
-        m.attr("annotations") = py::module_::import("__future__").attr("annotations");
+        qyb::set(module, qyb::name<"__doc__">(),
+                 py::str("Remote Gateway of qybridge4: wire protocol, gateway, client and runtime."));
+        qyb::set(module, qyb::name<"__annotations__">(), py::dict());
+        qyb::set(module, qyb::name<"annotations">(),
+                 qyb::get(py::module_::import("__future__"), qyb::name<"annotations">()));
         return 0;
     } catch (std::exception&) {
         qyb::restore_current_exception();
@@ -179,12 +181,11 @@ int set_module_attributes(PyObject* module) noexcept {
 
 int set_all(PyObject* module) noexcept {
     try {
-        py::module_ m = py::reinterpret_borrow<py::module_>(module);
         py::list all;
         for (const char* n : kPublicNames) {
             all.append(py::str(n));
         }
-        m.attr("__all__") = all;
+        qyb::set(module, qyb::name<"__all__">(), all);
         return 0;
     } catch (std::exception&) {
         qyb::restore_current_exception();

@@ -12,63 +12,32 @@ namespace protocol {
 
 namespace {
 
-py::object field_message(PyObject* label, const char* suffix) {
-    py::object text = steal(PyObject_Format(label, nullptr));
+py::object field_message(py::handle label, const char* suffix) {
+    py::object text = steal(PyObject_Format(label.ptr(), nullptr));
     return steal(PyUnicode_FromFormat("invalid %U%s", text.ptr(), suffix));
 }
-
-// `ch.islower() or ch.isdigit() or ch == "_"` for an item of a str subclass's iteration.
-bool identifier_char(PyObject* ch) {
-    if (qyb::truthy(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"islower">().ptr())).ptr())) {
-        return true;
-    }
-    if (qyb::truthy(steal(PyObject_CallMethodNoArgs(ch, qyb::name<"isdigit">().ptr())).ptr())) {
-        return true;
-    }
-    return qyb::truthy(steal(PyObject_RichCompare(ch, qyb::name<"_">().ptr(), Py_EQ)).ptr());
-}
-
-py::object object_core(PyObject* value, PyObject* keys, PyObject* label);
-void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label);
-py::object identifier_core(PyObject* value);
 
 }  // namespace
 
 // ---------------------------------------------------------------------------------------
-// Bodies
-
-py::object object_body(const qyb::Call& call) {
-    return object_core(call[0].ptr(), call[1].ptr(), call[2].ptr());
-}
-
-// Runs as `_request_id`, whose call holds the original uuid.UUID.
-py::object request_id_body(const qyb::Call& call) {
-    request_id_core(call, call[0].ptr(), call[1].ptr());
-    return py::none();
-}
-
-py::object identifier_body(const qyb::Call& call) { return identifier_core(call[0].ptr()); }
-
-py::object string_body(const qyb::Call& call) {
-    if (!string_passes(call[0].ptr(), call[2].ptr(), call[3].ptr())) {
-        refuse_field(call[1].ptr());
-    }
-    return py::reinterpret_borrow<py::object>(call[0]);
-}
-
-// ---------------------------------------------------------------------------------------
 // Shared helpers
 
-PyObject* allow_empty_keyword() {
-    static PyObject* names = nullptr;
-    if (names == nullptr) {
-        names = PyTuple_Pack(1, qyb::name<"allow_empty">().ptr());
-        if (names == nullptr) {
+bool length_above(Py_ssize_t n, py::handle limit) {
+    if (PyLong_CheckExact(limit.ptr())) {
+        int overflow = 0;
+        long long l = PyLong_AsLongLongAndOverflow(limit.ptr(), &overflow);
+        if (overflow != 0) {
+            return overflow < 0;
+        }
+        if (l == -1 && PyErr_Occurred()) {
             qyb::throw_error();
         }
+        return static_cast<long long>(n) > l;
     }
-    return names;
+    return qyb::compare(steal(PyLong_FromSsize_t(n)), limit, Py_GT);
 }
+
+void refuse_field(py::handle label, const char* suffix) { qyb::raise(PyExc_ValueError, field_message(label, suffix)); }
 
 PyObject* frozen_set_of(std::initializer_list<py::handle> items) {
     py::list list;
@@ -78,10 +47,111 @@ PyObject* frozen_set_of(std::initializer_list<py::handle> items) {
     return steal(PyFrozenSet_New(list.ptr())).release().ptr();
 }
 
+// The names of `_string(..., allow_empty=True)`'s keywords, in the layout Shortcut::keywords takes.
+PyObject* allow_empty_keyword() {
+    static PyObject* names = steal(PyTuple_Pack(1, name<"allow_empty">().ptr())).release().ptr();
+    return names;
+}
+
 // ---------------------------------------------------------------------------------------
-// Cores
+// _object
 
 namespace {
+
+// Raw PyObject*: the exact dict and set are read through their own structures.
+py::object object_core(PyObject* value, PyObject* keys, py::handle label) {
+    if (!PyDict_Check(value)) {
+        refuse_field(label, " fields");
+    }
+    bool same = true;
+    if (PyDict_CheckExact(value) && PyAnySet_CheckExact(keys)) {
+        // Equal sets: the same size and every key of the dict in `keys`.
+        if (PyDict_GET_SIZE(value) != PySet_GET_SIZE(keys)) {
+            same = false;
+        } else {
+            Py_ssize_t pos = 0;
+            PyObject *key, *item;
+            while (PyDict_Next(value, &pos, &key, &item)) {
+                py::object held = py::reinterpret_borrow<py::object>(key);
+                if (!qyb::check(PySet_Contains(keys, key))) {
+                    same = false;
+                    break;
+                }
+            }
+        }
+    } else {
+        same = !qyb::compare(steal(PySet_New(value)), keys, Py_NE);
+    }
+    if (!same) {
+        refuse_field(label, " fields");
+    }
+    if (PyDict_CheckExact(value)) {
+        return steal(PyDict_Copy(value));
+    }
+    return qyb::invoke(reinterpret_cast<PyObject*>(&PyDict_Type), value);
+}
+
+}  // namespace
+
+py::object object_body(const qyb::Call& call) {
+    auto [value, keys, label] = call.args<3>();
+    return object_core(value.ptr(), keys.ptr(), label);
+}
+
+namespace {
+
+qyb::FunctionDef object_def() {
+    return {.name = "_object", .params = {arg("value"), arg("keys"), arg("label")}, .body = object_body};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------
+// _string
+
+bool string_passes(py::handle value, py::handle limit, py::handle allow_empty) {
+    if (!PyUnicode_Check(value.ptr())) {
+        return false;
+    }
+    if (!qyb::truthy(allow_empty) && !qyb::truthy(value)) {
+        return false;
+    }
+    Py_ssize_t n = PyObject_Length(value.ptr());
+    if (n < 0) {
+        qyb::throw_error();
+    }
+    if (length_above(n, limit)) {
+        return false;
+    }
+    if (PyUnicode_CheckExact(value.ptr())) {
+        Py_ssize_t at = PyUnicode_FindChar(value.ptr(), 0, 0, n, 1);
+        if (at == -2) {
+            qyb::throw_error();
+        }
+        return at == -1;
+    }
+    static PyObject* nul = steal(PyUnicode_FromOrdinal(0)).release().ptr();
+    return !qyb::contains(value, nul);
+}
+
+py::object string_body(const qyb::Call& call) {
+    auto [value, label, limit, allow_empty] = call.args<4>();
+    if (!string_passes(value, limit, allow_empty)) {
+        refuse_field(label);
+    }
+    return py::reinterpret_borrow<py::object>(value);
+}
+
+namespace {
+
+qyb::FunctionDef string_def() {
+    return {.name = "_string",
+            .params = {arg("value"), arg("label"), arg("limit"), kwonly("allow_empty", py::bool_(false))},
+            .body = string_body};
+}
+
+// ---------------------------------------------------------------------------------------
+// _request_id
 
 bool hex_digit(Py_UCS1 c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
@@ -107,130 +177,20 @@ bool canonical_uuid_text(PyObject* value) {
 
 }  // namespace
 
-bool length_above(Py_ssize_t n, PyObject* limit) {
-    if (PyLong_CheckExact(limit)) {
-        int overflow = 0;
-        long long l = PyLong_AsLongLongAndOverflow(limit, &overflow);
-        if (overflow != 0) {
-            return overflow < 0;
-        }
-        if (l == -1 && PyErr_Occurred()) {
-            qyb::throw_error();
-        }
-        return static_cast<long long>(n) > l;
-    }
-    py::object length = steal(PyLong_FromSsize_t(n));
-    int above = PyObject_RichCompareBool(length.ptr(), limit, Py_GT);
-    if (above < 0) {
-        qyb::throw_error();
-    }
-    return above != 0;
-}
-
-void refuse_field(PyObject* label, const char* suffix) {
-    qyb::raise(PyExc_ValueError, field_message(label, suffix));
-}
-
-namespace {
-
-py::object object_core(PyObject* value, PyObject* keys, PyObject* label) {
-    if (!PyDict_Check(value)) {
-        refuse_field(label, " fields");
-    }
-    bool same = true;
-    if (PyDict_CheckExact(value) && PyAnySet_CheckExact(keys)) {
-        // Equal sets: the same size and every key of the dict in `keys`.
-        if (PyDict_GET_SIZE(value) != PySet_GET_SIZE(keys)) {
-            same = false;
-        } else {
-            Py_ssize_t pos = 0;
-            PyObject *key, *item;
-            while (PyDict_Next(value, &pos, &key, &item)) {
-                py::object held = py::reinterpret_borrow<py::object>(key);
-                int found = PySet_Contains(keys, key);
-                if (found < 0) {
-                    qyb::throw_error();
-                }
-                if (found == 0) {
-                    same = false;
-                    break;
-                }
-            }
-        }
-    } else {
-        py::object present = steal(PySet_New(value));
-        int differs = PyObject_RichCompareBool(present.ptr(), keys, Py_NE);
-        if (differs < 0) {
-            qyb::throw_error();
-        }
-        same = differs == 0;
-    }
-    if (!same) {
-        refuse_field(label, " fields");
-    }
-    if (PyDict_CheckExact(value)) {
-        return steal(PyDict_Copy(value));
-    }
-    return steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
-}
-
-}  // namespace
-
-bool string_passes(PyObject* value, PyObject* limit, PyObject* allow_empty) {
-    if (!PyUnicode_Check(value)) {
-        return false;
-    }
-    if (!qyb::truthy(allow_empty) && !qyb::truthy(value)) {
-        return false;
-    }
-    Py_ssize_t n = PyObject_Length(value);
-    if (n < 0) {
-        qyb::throw_error();
-    }
-    if (length_above(n, limit)) {
-        return false;
-    }
-    if (PyUnicode_CheckExact(value)) {
-        Py_ssize_t at = PyUnicode_FindChar(value, 0, 0, n, 1);
-        if (at == -2) {
-            qyb::throw_error();
-        }
-        return at == -1;
-    }
-    static PyObject* nul = nullptr;
-    if (nul == nullptr) {
-        nul = PyUnicode_FromOrdinal(0);
-        if (nul == nullptr) {
-            qyb::throw_error();
-        }
-    }
-    int contains = PySequence_Contains(value, nul);
-    if (contains < 0) {
-        qyb::throw_error();
-    }
-    return contains == 0;
-}
-
-namespace {
-
-void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
+// Runs as `_request_id`, whose call holds the original uuid.UUID.
+py::object request_id_body(const qyb::Call& call) {
+    auto [value, label] = call.args<2>();
     call.shortcut<"_string">(string_body)(value, label, int_constant<64>());
     py::object uuid = call.global<"uuid">();
-    // Both the attribute and the parse stand inside the guarded step.
-    PyObject* parsed = nullptr;
-    PyObject* parse = PyObject_GetAttr(uuid.ptr(), qyb::name<"UUID">().ptr());
-    if (parse != nullptr && parse == call.held(0).ptr() && canonical_uuid_text(value)) {
+    // Both the attribute and the parse stand inside the guarded step: their raw results are
+    // tested, the error left set for the test below.
+    auto parse = py::reinterpret_steal<py::object>(PyObject_GetAttr(uuid.ptr(), name<"UUID">().ptr()));
+    if (parse && parse.ptr() == call.held(0).ptr() && canonical_uuid_text(value.ptr())) {
         // The standard parse accepts this text; skip building the object it would drop.
-        Py_DECREF(parse);
-        return;
+        return py::none();
     }
-    if (parse != nullptr) {
-        parsed = PyObject_CallOneArg(parse, value);
-        Py_DECREF(parse);
-    }
-    if (parsed != nullptr) {
-        Py_DECREF(parsed);
-        return;
+    if (parse && py::reinterpret_steal<py::object>(PyObject_CallOneArg(parse.ptr(), value.ptr()))) {
+        return py::none();
     }
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         qyb::throw_error();
@@ -239,11 +199,30 @@ void request_id_core(const qyb::Call& call, PyObject* value, PyObject* label) {
     qyb::raise_from(PyExc_ValueError, field_message(label, ""), cause);
 }
 
+namespace {
+
+qyb::FunctionDef request_id_def(qyb::Part& p) {
+    return {.name = "_request_id",
+            .params = {arg("value"), arg("label", py::str("request_id"))},
+            .body = request_id_body,
+            .held = {qyb::get(p.get("uuid"), name<"UUID">())}};  // whose answer for canonical text is known
+}
+
+// ---------------------------------------------------------------------------------------
+// _identifier
+
+// `ch.islower() or ch.isdigit() or ch == "_"` for an item of a str subclass's iteration.
+bool identifier_char(py::handle ch) {
+    return qyb::truthy(qyb::call_method(ch, name<"islower">())) ||
+           qyb::truthy(qyb::call_method(ch, name<"isdigit">())) || qyb::equals(ch, name<"_">());
+}
+
 py::object identifier_core(PyObject* value) {
     if (!PyUnicode_Check(value)) {
         return py::bool_(false);
     }
     if (PyUnicode_CheckExact(value)) {
+        // Raw PyObject*: an exact str is read through its own storage.
         const Py_ssize_t n = PyUnicode_GET_LENGTH(value);
         if (n == 0) {
             return py::reinterpret_borrow<py::object>(value);
@@ -273,8 +252,8 @@ py::object identifier_core(PyObject* value) {
         return py::bool_(false);
     }
     py::object it = steal(PyObject_GetIter(value));
-    while (PyObject* ch = PyIter_Next(it.ptr())) {
-        py::object held = steal(ch);
+    while (PyObject* next = PyIter_Next(it.ptr())) {
+        py::object ch = steal(next);
         if (!identifier_char(ch)) {
             return py::bool_(false);
         }
@@ -287,22 +266,25 @@ py::object identifier_core(PyObject* value) {
 
 }  // namespace
 
+py::object identifier_body(const qyb::Call& call) {
+    auto [value] = call.args<1>();
+    return identifier_core(value.ptr());
+}
+
+namespace {
+
+qyb::FunctionDef identifier_def() { return {.name = "_identifier", .params = {arg("value")}, .body = identifier_body}; }
+
+}  // namespace
+
 }  // namespace protocol
 
 void define_validators(qyb::Part& p) {
-    using qyb::arg;
-    using qyb::kwonly;
     namespace pr = protocol;
-
-    p.def({.name = "_object", .params = {arg("value"), arg("keys"), arg("label")}, .body = pr::object_body});
-    p.def({.name = "_string",
-           .params = {arg("value"), arg("label"), arg("limit"), kwonly("allow_empty", py::bool_(false))},
-           .body = pr::string_body});
-    p.def({.name = "_request_id",
-           .params = {arg("value"), arg("label", py::str("request_id"))},
-           .body = pr::request_id_body,
-           .held = {p.get("uuid").attr("UUID")}});  // whose answer for canonical text is known
-    p.def({.name = "_identifier", .params = {arg("value")}, .body = pr::identifier_body});
+    p.def(pr::object_def());
+    p.def(pr::string_def());
+    p.def(pr::request_id_def(p));
+    p.def(pr::identifier_def());
 }
 
 }  // namespace remote
