@@ -11,26 +11,30 @@ using qyb::arg;
 using qyb::name;
 
 py::object child_main(const qyb::Call& call) {
-    py::module_ argparse = py::module_::import("argparse");
-    py::object parser = argparse.attr("ArgumentParser")(py::arg("add_help") = false);
+    auto [argv] = call.args<1>();
+    py::object argparse = qyb::steal(PyImport_ImportModule("argparse"));
+    py::object parser = qyb::call_method(argparse, name<"ArgumentParser">(), qyb::kw<"add_help">(py::bool_(false)));
     py::object add = qyb::get(parser, name<"add_argument">());
-    add("--host", py::arg("required") = true);
-    add("--port", py::arg("type") = py::handle(reinterpret_cast<PyObject*>(&PyLong_Type)),
-        py::arg("required") = true);
-    add("--instance", py::arg("required") = true);
-    py::object options = qyb::call_method(parser, name<"parse_args">(), call[0]);
+    py::bool_ required(true);
+    qyb::invoke(add, py::str("--host"), qyb::kw<"required">(required));
+    qyb::invoke(add, py::str("--port"), qyb::kw<"type">(reinterpret_cast<PyObject*>(&PyLong_Type)),
+                qyb::kw<"required">(required));
+    qyb::invoke(add, py::str("--instance"), qyb::kw<"required">(required));
+    py::object options = qyb::call_method(parser, name<"parse_args">(), argv);
 
     py::object authorizer = qyb::invoke(call.global<"load_authorizer">());
-    call.global<"serve">()(py::arg("tokens") = authorizer, py::arg("host") = qyb::get(options, name<"host">()),
-                           py::arg("port") = qyb::get(options, name<"port">()),
-                           py::arg("instance_id") = qyb::get(options, name<"instance">()));
+    qyb::invoke(call.global<"serve">(), qyb::kw<"tokens">(authorizer),
+                qyb::kw<"host">(qyb::get(options, name<"host">())), qyb::kw<"port">(qyb::get(options, name<"port">())),
+                qyb::kw<"instance_id">(qyb::get(options, name<"instance">())));
     return py::none();
+}
+
+qyb::FunctionDef child_main_def() {
+    return {.name = "_remote_gateway_child_main", .params = {arg("argv", py::none())}, .body = child_main};
 }
 
 }  // namespace
 
-void define_child(qyb::Part& p) {
-    p.def({.name = "_remote_gateway_child_main", .params = {arg("argv", py::none())}, .body = child_main});
-}
+void define_child(qyb::Part& p) { p.def(child_main_def()); }
 
 }  // namespace remote::runtime

@@ -26,11 +26,7 @@ py::object public_record(const qyb::Call& call, py::handle registry) {
     return qyb::invoke(call.global<"_public">(), registry);
 }
 
-py::object not_stopped() {
-    py::dict result;
-    result["stopped"] = py::bool_(false);
-    return result;
-}
+py::object not_stopped() { return qyb::dict_of({{name<"stopped">(), Py_False}}); }
 
 py::object status_gateway(const qyb::Call& call) {
     return with_guard(call, [&]() -> py::object {
@@ -42,18 +38,21 @@ py::object status_gateway(const qyb::Call& call) {
             delete_registry(call);
             fail(call, "Remote Gateway is not running");
         }
-        call.global<"_health">()(registry, py::arg("timeout") = py::float_(1.0));
+        qyb::invoke(call.global<"_health">(), registry, qyb::kw<"timeout">(py::float_(1.0)));
         return public_record(call, registry);
     });
 }
 
+qyb::FunctionDef status_gateway_def() { return {.name = "status_gateway", .body = status_gateway}; }
+
 py::object registered_gateway(const qyb::Call& call) {
+    auto [include_stale] = call.args<1>();
     return with_guard(call, [&]() -> py::object {
         py::object registry = read_registry(call);
         if (registry.is_none()) {
             return registry;
         }
-        if (!pid_matches(call, registry) && !qyb::truthy(call[0])) {
+        if (!pid_matches(call, registry) && !qyb::truthy(include_stale)) {
             delete_registry(call);
             return py::none();
         }
@@ -61,8 +60,15 @@ py::object registered_gateway(const qyb::Call& call) {
     });
 }
 
+qyb::FunctionDef registered_gateway_def() {
+    return {.name = "registered_gateway",
+            .params = {kwonly("include_stale", py::bool_(false))},
+            .doc = "Return registered settings without requiring the HTTP endpoint to answer.",
+            .body = registered_gateway};
+}
+
 py::object add_managed_worker(const qyb::Call& call) {
-    py::handle nickname = call[0];
+    auto [nickname] = call.args<1>();
     // The registry reader refuses any other name: written, it would lock every later call out.
     if (!is_text_of(nickname, 1, kMaxWorkerChars)) {
         fail(call, "invalid managed worker list");
@@ -94,6 +100,10 @@ py::object add_managed_worker(const qyb::Call& call) {
     });
 }
 
+qyb::FunctionDef add_managed_worker_def() {
+    return {.name = "add_managed_worker", .params = {arg("nickname", "str")}, .body = add_managed_worker};
+}
+
 // Whether the process has ended: gone from the table, or a zombie that only waits to be reaped.
 bool ended(const qyb::Call& call, py::handle process) {
     py::object psutil = call.global<"psutil">();
@@ -109,14 +119,16 @@ bool ended(const qyb::Call& call, py::handle process) {
 
 // Waits up to `timeout` seconds for the process to end. psutil's own wait reaps a child of this
 // process but takes a zombie of another for a live process, so it waits in short steps and
-// looks at the process between them. The time-out it reports is the whole wait's, not a step's.
-void wait_for_end(const qyb::Call& call, py::handle process, py::handle pid, double timeout) {
+// looks at the process between them. The time-out it reports is the whole wait's, not a step's:
+// `timeout_value` as given, `timeout` as seconds.
+void wait_for_end(const qyb::Call& call, py::handle process, py::handle pid, py::handle timeout_value,
+                  double timeout) {
     py::object psutil = call.global<"psutil">();
-    double deadline = monotonic(call) + timeout;
+    double deadline = qyb::to_double(call.monotonic()) + timeout;
     for (;;) {
-        double step = std::max(0.0, std::min(kWaitStep, deadline - monotonic(call)));
+        double step = std::max(0.0, std::min(kWaitStep, deadline - qyb::to_double(call.monotonic())));
         try {
-            qyb::get(process, name<"wait">())(py::arg("timeout") = py::float_(step));
+            qyb::call_method(process, name<"wait">(), qyb::kw<"timeout">(py::float_(step)));
             return;
         } catch (py::error_already_set& e) {
             if (!e.matches(qyb::get(psutil, name<"TimeoutExpired">()).ptr())) {
@@ -125,8 +137,9 @@ void wait_for_end(const qyb::Call& call, py::handle process, py::handle pid, dou
             if (ended(call, process)) {
                 return;
             }
-            if (monotonic(call) >= deadline) {
-                py::object expired = qyb::get(psutil, name<"TimeoutExpired">())(call[0], py::arg("pid") = pid);
+            if (qyb::to_double(call.monotonic()) >= deadline) {
+                py::object expired = qyb::invoke(qyb::get(psutil, name<"TimeoutExpired">()), timeout_value,
+                                                 qyb::kw<"pid">(pid));
                 fail_from(call, py::str("Remote Gateway did not stop within the timeout"), expired);
             }
         }
@@ -134,7 +147,8 @@ void wait_for_end(const qyb::Call& call, py::handle process, py::handle pid, dou
 }
 
 py::object stop_gateway(const qyb::Call& call) {
-    double timeout = positive_seconds(call[0]);
+    auto [timeout_value] = call.args<1>();
+    double timeout = positive_seconds(timeout_value);
     if (timeout <= 0) {
         fail(call, "Remote Gateway stop timeout must be positive");
     }
@@ -160,25 +174,23 @@ py::object stop_gateway(const qyb::Call& call) {
             delete_registry(call);
             return not_stopped();
         }
-        wait_for_end(call, process, pid, timeout);
+        wait_for_end(call, process, pid, timeout_value, timeout);
         delete_registry(call);
-        py::dict result;
-        result["stopped"] = py::bool_(true);
-        result["pid"] = pid;
-        return result;
+        return qyb::dict_of({{name<"stopped">(), Py_True}, {name<"pid">(), pid}});
     });
+}
+
+qyb::FunctionDef stop_gateway_def() {
+    return {.name = "stop_gateway", .params = {kwonly("timeout", py::float_(10.0))}, .body = stop_gateway};
 }
 
 }  // namespace
 
 void define_management(qyb::Part& p) {
-    p.def({.name = "status_gateway", .body = status_gateway});
-    p.def({.name = "registered_gateway",
-           .params = {kwonly("include_stale", py::bool_(false))},
-           .doc = "Return registered settings without requiring the HTTP endpoint to answer.",
-           .body = registered_gateway});
-    p.def({.name = "add_managed_worker", .params = {arg("nickname", "str")}, .body = add_managed_worker});
-    p.def({.name = "stop_gateway", .params = {kwonly("timeout", py::float_(10.0))}, .body = stop_gateway});
+    p.def(status_gateway_def());
+    p.def(registered_gateway_def());
+    p.def(add_managed_worker_def());
+    p.def(stop_gateway_def());
 }
 
 }  // namespace remote::runtime

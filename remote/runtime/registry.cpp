@@ -14,7 +14,6 @@ namespace {
 using qyb::arg;
 using qyb::name;
 
-
 // The registry's keys, in the order the start writes them; the last may be absent.
 constexpr const char kRegistryKeys[][20] = {
     "schema_version", "instance_id", "pid", "process_create_time", "host", "port",
@@ -91,10 +90,12 @@ py::object read_registry(const qyb::Call& call) {
     return record;
 }
 
+qyb::FunctionDef read_registry_def() { return {.name = "_read_registry", .body = read_registry}; }
+
 // A zombie has ended and only waits to be reaped: on Linux it stays listed with its creation
 // time, on Windows it is gone. It counts as gone here.
 py::object pid_matches(const qyb::Call& call) {
-    py::handle record = call[0];
+    auto [record] = call.args<1>();
     py::object psutil = call.global<"psutil">();
     try {
         py::object process = qyb::call_method(psutil, name<"Process">(), field(record, "pid"));
@@ -102,7 +103,8 @@ py::object pid_matches(const qyb::Call& call) {
         if (qyb::equals(qyb::call_method(process, name<"status">()), qyb::get(psutil, name<"STATUS_ZOMBIE">()))) {
             return py::bool_(false);
         }
-        py::object difference = qyb::steal(PyNumber_Subtract(created.ptr(), field(record, "process_create_time").ptr()));
+        py::object recorded = field(record, "process_create_time");
+        py::object difference = qyb::steal(PyNumber_Subtract(created.ptr(), recorded.ptr()));
         py::object distance = qyb::steal(PyNumber_Absolute(difference.ptr()));
         return py::bool_(qyb::compare(distance, py::float_(0.01), Py_LT));
     } catch (py::error_already_set& e) {
@@ -113,17 +115,26 @@ py::object pid_matches(const qyb::Call& call) {
     }
 }
 
+qyb::FunctionDef pid_matches_def() {
+    return {.name = "_pid_matches", .params = {arg("record")}, .returns = "bool", .body = pid_matches};
+}
+
 py::object url(const qyb::Call& call) {
-    py::object host = py::reinterpret_borrow<py::object>(call[0]);
+    auto [host, port] = call.args<2>();
+    py::object shown = py::reinterpret_borrow<py::object>(host);
     if (qyb::equals(host, py::str("0.0.0.0")) || qyb::equals(host, py::str("::"))) {
-        host = py::str("127.0.0.1");
+        shown = py::str("127.0.0.1");
     }
-    py::object text = py::str(host);
+    py::object text = py::str(shown);
     if (qyb::contains(text, py::str(":")) &&
         !qyb::truthy(qyb::call_method(text, name<"startswith">(), py::str("[")))) {
         text = py::str("[{}]").format(text);
     }
-    return py::str("http://{}:{}").format(text, qyb::steal(PyNumber_ToBase(call[1].ptr(), 10)));
+    return py::str("http://{}:{}").format(text, qyb::steal(PyNumber_ToBase(port.ptr(), 10)));
+}
+
+qyb::FunctionDef url_def() {
+    return {.name = "_url", .params = {arg("host", "str"), arg("port", "int")}, .returns = "str", .body = url};
 }
 
 // The probe's client: HTTP only, errors raised for error statuses, no redirect, and no proxy, so
@@ -170,28 +181,24 @@ py::object opener_for(const qyb::Call& call, py::handle request) {
 }
 
 py::object health(const qyb::Call& call) {
-    py::handle record = call[0];
+    auto [record, timeout] = call.args<2>();
     py::object limit = call.global<"MAX_RUNTIME_BYTES">();
-    py::object request = call.global<"urllib">().attr("request");
+    py::object request = qyb::get(call.global<"urllib">(), name<"request">());
     py::object value;
     try {
         py::object address = qyb::invoke(call.global<"_url">(), field(record, "host"), field(record, "port"));
         address = qyb::steal(PyNumber_Add(address.ptr(), py::str("/v1/health").ptr()));
         py::object opener = opener_for(call, request);
-        py::object response = opener.attr("open")(address, py::arg("timeout") = call[1]);
-        py::object data;
-        try {
-            data = qyb::call_method(response, name<"read">(), limit);
-        } catch (std::exception&) {
-            clean_up_and_rethrow([&] { qyb::call_method(response, name<"close">()); });
-        }
-        qyb::call_method(response, name<"close">());
-        value = call.global<"loads_strict">()(data, py::arg("max_bytes") = limit);
+        py::object response = qyb::call_method(opener, name<"open">(), address, qyb::kw<"timeout">(timeout));
+        py::object data = qyb::finally([&] { return qyb::call_method(response, name<"read">(), limit); },
+                                       [&] { qyb::call_method(response, name<"close">()); });
+        value = qyb::invoke(call.global<"loads_strict">(), data, qyb::kw<"max_bytes">(limit));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
-        py::object http_error = call.global<"urllib">().attr("error").attr("HTTPError");
+        qyb::Except handling(e);
+        py::object http_error = qyb::get(qyb::get(call.global<"urllib">(), name<"error">()), name<"HTTPError">());
         if (qyb::check(PyObject_IsInstance(e.value().ptr(), http_error.ptr()))) {
             qyb::call_method(e.value(), name<"close">());
         }
@@ -204,25 +211,32 @@ py::object health(const qyb::Call& call) {
     return value;
 }
 
+qyb::FunctionDef health_def(qyb::Part& p) {
+    return {.name = "_health",
+            .params = {arg("record"), arg("timeout", py::float_(1.0))},
+            .body = health,
+            .held = probe_held(qyb::get(p.get("urllib"), name<"request">()))};
+}
+
 py::object public_record(const qyb::Call& call) {
+    auto [record] = call.args<1>();
     py::dict result;
     for (const char* key : kPublicKeys) {
-        result[key] = field(call[0], key);
+        qyb::dict_set(result, py::str(key), field(record, key));
     }
     return result;
 }
 
+qyb::FunctionDef public_record_def() { return {.name = "_public", .params = {arg("record")}, .body = public_record}; }
+
 }  // namespace
 
 void define_registry(qyb::Part& p) {
-    p.def({.name = "_read_registry", .body = read_registry});
-    p.def({.name = "_pid_matches", .params = {arg("record")}, .returns = "bool", .body = pid_matches});
-    p.def({.name = "_url", .params = {arg("host", "str"), arg("port", "int")}, .returns = "str", .body = url});
-    p.def({.name = "_health",
-           .params = {arg("record"), arg("timeout", py::float_(1.0))},
-           .body = health,
-           .held = probe_held(p.get("urllib").attr("request"))});
-    p.def({.name = "_public", .params = {arg("record")}, .body = public_record});
+    p.def(read_registry_def());
+    p.def(pid_matches_def());
+    p.def(url_def());
+    p.def(health_def(p));
+    p.def(public_record_def());
 }
 
 }  // namespace remote::runtime

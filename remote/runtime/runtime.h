@@ -1,5 +1,5 @@
-// What the gateway runtime's files share: its failure, clocks, checks of Python values, the
-// management lock as a `with` block, and clean-up that keeps the failure it runs for.
+// What the gateway runtime's files share: its failure, paths, its clock's sleep, checks of Python
+// values, its record files and the management lock as a `with` block.
 #pragma once
 
 #include "qyb/python.h"
@@ -24,8 +24,7 @@ py::object join(py::handle base, const char* part);
 // `path.unlink(missing_ok=True)`.
 void remove_file(py::handle path);
 
-// `time.monotonic()` and `time.sleep(seconds)` through the module's `time`, as bound now.
-double monotonic(const qyb::Call& call);
+// `time.sleep(seconds)` through the module's `time`, as bound now.
 void sleep(const qyb::Call& call, double seconds);
 
 // A stored time: an int, or a finite float; never a bool.
@@ -36,17 +35,6 @@ bool is_text_of(py::handle value, Py_ssize_t low, Py_ssize_t high);
 bool valid_worker_names(py::handle names);
 // A positive, finite number of seconds (bool refused), or a negative value when it is not one.
 double positive_seconds(py::handle value);
-
-// Inside a `catch (std::exception&)` block: runs `cleanup`, then raises the caught failure
-// again. A failure of the clean-up itself is raised instead, with the caught one as its
-// context, as a `finally` clause that raises would. Interrupts are held like any failure, so
-// the clean-up runs with no exception pending.
-template <class F>
-[[noreturn]] void clean_up_and_rethrow(F&& cleanup);
-
-// Inside a `catch (std::exception&)` block: raises the caught failure with `context` as its
-// __context__.
-[[noreturn]] void rethrow_with_context(py::handle context);
 
 // `with _guard(): return body()`, through the module's `_guard` as bound now.
 template <class F>
@@ -61,19 +49,6 @@ py::object field(py::handle record, const char* key);
 
 // ---------------------------------------------------------------------------------------
 
-py::object current_failure();  // the caught failure as an exception object, indicator cleared
-
-template <class F>
-[[noreturn]] void clean_up_and_rethrow(F&& cleanup) {
-    py::object failure = current_failure();
-    try {
-        cleanup();
-    } catch (std::exception&) {
-        rethrow_with_context(failure);
-    }
-    qyb::raise_object(failure);
-}
-
 template <class F>
 py::object with_guard(const qyb::Call& call, F&& body) {
     py::object manager = qyb::invoke(call.global<"_guard">());
@@ -84,16 +59,17 @@ py::object with_guard(const qyb::Call& call, F&& body) {
     try {
         result = body();
     } catch (std::exception&) {
-        py::object failure = current_failure();
-        py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(failure.ptr()));
+        qyb::Except failure;
+        py::handle exc = failure.value();
+        py::object traceback = py::reinterpret_steal<py::object>(PyException_GetTraceback(exc.ptr()));
         if (!traceback) {
             traceback = py::none();
         }
-        py::handle failure_type = reinterpret_cast<PyObject*>(Py_TYPE(failure.ptr()));
-        if (qyb::truthy(qyb::invoke(exit, manager, failure_type, failure, traceback))) {
+        py::handle exc_type = reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()));
+        if (qyb::truthy(qyb::invoke(exit, manager, exc_type, exc, traceback))) {
             return py::none();
         }
-        qyb::raise_object(failure);
+        failure.reraise();
     }
     qyb::invoke(exit, manager, py::none(), py::none(), py::none());
     return result;

@@ -27,16 +27,7 @@ py::object join(py::handle base, const char* part) {
 }
 
 void remove_file(py::handle path) {
-    qyb::get(path, name<"unlink">())(py::arg("missing_ok") = true);
-}
-
-double monotonic(const qyb::Call& call) {
-    py::object now = qyb::call_method(call.global<"time">(), name<"monotonic">());
-    double value = PyFloat_AsDouble(now.ptr());
-    if (value == -1.0 && PyErr_Occurred()) {
-        qyb::throw_error();
-    }
-    return value;
+    qyb::call_method(path, name<"unlink">(), qyb::kw<"missing_ok">(py::bool_(true)));
 }
 
 void sleep(const qyb::Call& call, double seconds) {
@@ -59,13 +50,14 @@ double positive_seconds(py::handle value) {
     if (!qyb::is_real(value)) {
         return -1.0;
     }
-    double seconds = PyFloat_AsDouble(value.ptr());
-    if (seconds == -1.0 && PyErr_Occurred()) {
+    double seconds;
+    try {
+        seconds = qyb::to_double(value);
+    } catch (py::error_already_set& e) {
         // An int too large for a float is no usable number of seconds either.
-        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) {
-            qyb::throw_error();
+        if (!e.matches(PyExc_OverflowError)) {
+            throw;
         }
-        PyErr_Clear();
         return -1.0;
     }
     return std::isfinite(seconds) && seconds > 0 ? seconds : -1.0;
@@ -83,19 +75,6 @@ bool valid_worker_names(py::handle names) {
         seen.add(entry);
     }
     return true;
-}
-
-py::object current_failure() {
-    qyb::restore_current_exception();
-    return qyb::fetch_exception();
-}
-
-void rethrow_with_context(py::handle context) {
-    py::object failure = current_failure();
-    if (failure.ptr() != context.ptr()) {
-        PyException_SetContext(failure.ptr(), py::reinterpret_borrow<py::object>(context).release().ptr());
-    }
-    qyb::raise_object(failure);
 }
 
 py::object read_record(const qyb::Call& call, py::handle path, const char* invalid_message) {
@@ -123,11 +102,17 @@ py::object user_dir(const qyb::Call& call) {
 
 py::object runtime_dir(const qyb::Call& call) { return join(user_dir(call), "runtime"); }
 
+qyb::FunctionDef runtime_dir_def() { return {.name = "_runtime_dir", .returns = "Path", .body = runtime_dir}; }
+
 py::object registry_path(const qyb::Call& call) {
     return join(qyb::invoke(call.global<"_runtime_dir">()), "remote.json");
 }
 
+qyb::FunctionDef registry_path_def() { return {.name = "_registry_path", .returns = "Path", .body = registry_path}; }
+
 py::object token_path(const qyb::Call& call) { return join(user_dir(call), "remote-server.json"); }
+
+qyb::FunctionDef token_path_def() { return {.name = "_token_path", .returns = "Path", .body = token_path}; }
 
 // ---------------------------------------------------------------------------------------
 // The management lock
@@ -153,12 +138,18 @@ void lock_byte(const qyb::Call& call, py::handle file, py::handle mode_name) {
     qyb::call_method(msvcrt, name<"locking">(), qyb::call_method(file, name<"fileno">()), mode, py::int_(1));
 }
 
+// `path.mkdir(parents=True, exist_ok=True)`.
+void make_dirs(py::handle path) {
+    qyb::call_method(path, name<"mkdir">(), qyb::kw<"parents">(py::bool_(true)),
+                     qyb::kw<"exist_ok">(py::bool_(true)));
+}
+
 // Opens the lock file and takes its first byte, waiting up to `timeout` seconds.
 py::object acquire(const qyb::Call& call, py::handle timeout) {
     py::object directory = qyb::invoke(call.global<"_runtime_dir">());
     // Looking first spares the failed mkdir and its exception on every entry but the first.
     if (!qyb::truthy(qyb::call_method(directory, name<"is_dir">()))) {
-        qyb::get(directory, name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+        make_dirs(directory);
     }
     py::object file = qyb::invoke(call.global<"open">(), join(directory, "remote.lock"), py::str("a+b"));
     try {
@@ -167,11 +158,8 @@ py::object acquire(const qyb::Call& call, py::handle timeout) {
             qyb::call_method(file, name<"write">(), py::bytes("0", 1));
             qyb::call_method(file, name<"flush">());
         }
-        double wait = PyFloat_AsDouble(timeout.ptr());
-        if (wait == -1.0 && PyErr_Occurred()) {
-            qyb::throw_error();
-        }
-        double deadline = monotonic(call) + wait;
+        double wait = qyb::to_double(timeout);
+        double deadline = qyb::to_double(call.monotonic()) + wait;
         for (;;) {
             try {
                 seek_start(file);
@@ -181,26 +169,28 @@ py::object acquire(const qyb::Call& call, py::handle timeout) {
                 if (!e.matches(PyExc_OSError)) {
                     throw;
                 }
-                if (monotonic(call) >= deadline) {
+                qyb::Except handling(e);
+                if (qyb::to_double(call.monotonic()) >= deadline) {
                     fail_from(call, py::str("timed out waiting for Remote Gateway lock"), e.value());
                 }
             }
             sleep(call, 0.05);
         }
     } catch (std::exception&) {
-        clean_up_and_rethrow([&] { file_close(file); });
+        qyb::Except failure;
+        file_close(file);
+        failure.reraise();
     }
 }
 
 // Unlocks the first byte and closes the file; the file is closed also when the unlock fails.
 void release(const qyb::Call& call, py::handle file) {
-    try {
-        seek_start(file);
-        lock_byte(call, file, name<"LK_UNLCK">());
-    } catch (std::exception&) {
-        clean_up_and_rethrow([&] { file_close(file); });
-    }
-    file_close(file);
+    qyb::finally(
+        [&] {
+            seek_start(file);
+            lock_byte(call, file, name<"LK_UNLCK">());
+        },
+        [&] { file_close(file); });
 }
 
 long state_of(py::handle self) {
@@ -221,12 +211,7 @@ void running(py::handle self, F&& step) {
         qyb::raise(PyExc_ValueError, "generator already executing");
     }
     qyb::set(self, name<"_running">(), Py_True);
-    try {
-        step();
-    } catch (std::exception&) {
-        clean_up_and_rethrow([&] { qyb::set(self, name<"_running">(), Py_False); });
-    }
-    qyb::set(self, name<"_running">(), Py_False);
+    qyb::finally(step, [&] { qyb::set(self, name<"_running">(), Py_False); });
 }
 
 // Ends a hold: the lock is released once, whatever the release raises.
@@ -266,11 +251,28 @@ py::object resume(const qyb::Call& call, py::handle self, py::handle value) {
     return py::none();
 }
 
-py::object generator_iter(const qyb::Call& call) { return py::reinterpret_borrow<py::object>(call[0]); }
+py::object generator_iter(const qyb::Call& call) {
+    auto [self] = call.args<1>();
+    return py::reinterpret_borrow<py::object>(self);
+}
 
-py::object generator_next(const qyb::Call& call) { return resume(call, call[0], py::none()); }
+qyb::FunctionDef generator_iter_def() { return {.name = "__iter__", .params = {arg("self")}, .body = generator_iter}; }
 
-py::object generator_send(const qyb::Call& call) { return resume(call, call[0], call[1]); }
+py::object generator_next(const qyb::Call& call) {
+    auto [self] = call.args<1>();
+    return resume(call, self, py::none());
+}
+
+qyb::FunctionDef generator_next_def() { return {.name = "__next__", .params = {arg("self")}, .body = generator_next}; }
+
+py::object generator_send(const qyb::Call& call) {
+    auto [self, value] = call.args<2>();
+    return resume(call, self, value);
+}
+
+qyb::FunctionDef generator_send_def() {
+    return {.name = "send", .params = {arg("self"), arg("value")}, .body = generator_send};
+}
 
 // The exception that throw(typ, val, tb) raises, made as the interpreter makes it.
 py::object exception_to_throw(py::handle type, py::handle value, py::handle traceback) {
@@ -281,10 +283,7 @@ py::object exception_to_throw(py::handle type, py::handle value, py::handle trac
         }
         exc = py::reinterpret_borrow<py::object>(type);
     } else if (PyExceptionClass_Check(type.ptr())) {
-        int instance = value.is_none() ? 0 : PyObject_IsInstance(value.ptr(), type.ptr());
-        if (instance < 0) {
-            qyb::throw_error();
-        }
+        bool instance = !value.is_none() && qyb::check(PyObject_IsInstance(value.ptr(), type.ptr()));
         if (instance) {
             exc = py::reinterpret_borrow<py::object>(value);
         } else if (value.is_none()) {
@@ -310,23 +309,26 @@ py::object exception_to_throw(py::handle type, py::handle value, py::handle trac
 }
 
 py::object generator_throw(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::object exc = exception_to_throw(call[1], call[2], call[3]);
+    auto [self, typ, val, tb] = call.args<4>();
+    py::object exc = exception_to_throw(typ, val, tb);
     running(self, [&] {
         if (state_of(self) == kHeld) {
-            try {
-                finish(call, self);
-            } catch (std::exception&) {
-                rethrow_with_context(exc);
-            }
+            qyb::Except handling(exc);
+            finish(call, self);
         }
         set_state(self, kDone);
     });
     qyb::raise_object(exc);
 }
 
+qyb::FunctionDef generator_throw_def() {
+    return {.name = "throw",
+            .params = {arg("self"), arg("typ"), arg("val", py::none()), arg("tb", py::none())},
+            .body = generator_throw};
+}
+
 py::object generator_close(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self] = call.args<1>();
     running(self, [&] {
         if (state_of(self) == kHeld) {
             finish(call, self);
@@ -336,67 +338,84 @@ py::object generator_close(const qyb::Call& call) {
     return py::none();
 }
 
+qyb::FunctionDef generator_close_def() { return {.name = "close", .params = {arg("self")}, .body = generator_close}; }
+
 // A hold that is dropped while it has the lock gives it back, as a generator's finaliser
 // closes it.
 py::object generator_del(const qyb::Call& call) {
-    py::handle self = call[0];
-    if (qyb::check(PyObject_HasAttr(self.ptr(), name<"_state">().ptr())) && state_of(self) == kHeld) {
+    auto [self] = call.args<1>();
+    if (qyb::has(self, name<"_state">()) && state_of(self) == kHeld) {
         finish(call, self);
     }
     return py::none();
 }
 
+qyb::FunctionDef generator_del_def() { return {.name = "__del__", .params = {arg("self")}, .body = generator_del}; }
+
 // The generator-like class is held by the function itself, so that `_guard.__dict__` keeps only
 // what contextmanager and functools.wraps put there.
 py::object guard(const qyb::Call& call) {
+    auto [timeout] = call.args<1>();
     py::object hold = qyb::invoke(call.held(0));
-    qyb::set(hold, name<"_timeout">(), call[0]);
+    qyb::set(hold, name<"_timeout">(), timeout);
     qyb::set(hold, name<"_file">(), Py_None);
     qyb::set(hold, name<"_running">(), Py_False);
     set_state(hold, kNew);
     return hold;
 }
 
+qyb::FunctionDef guard_def(py::object hold_class) {
+    return {.name = "_guard", .params = {arg("timeout", py::float_(10.0))}, .body = guard, .held = {hold_class}};
+}
+
 // ---------------------------------------------------------------------------------------
 // State files
 
 py::object atomic_json(const qyb::Call& call) {
-    py::object path = qyb::invoke(call.global<"Path">(), call[0]);
-    py::object text = call.global<"json">().attr("dumps")(
-        call[1], py::arg("ensure_ascii") = false, py::arg("separators") = py::make_tuple(",", ":"),
-        py::arg("allow_nan") = false);
+    auto [path_arg, value] = call.args<2>();
+    py::object path = qyb::invoke(call.global<"Path">(), path_arg);
+    py::object text = qyb::call_method(call.global<"json">(), name<"dumps">(), value,
+                                       qyb::kw<"ensure_ascii">(py::bool_(false)),
+                                       qyb::kw<"separators">(py::make_tuple(",", ":")),
+                                       qyb::kw<"allow_nan">(py::bool_(false)));
     py::object data = qyb::call_method(text, name<"encode">(), py::str("utf-8"));
     if (qyb::compare(py::int_(py::len(data)), call.global<"MAX_RUNTIME_BYTES">(), Py_GT)) {
         fail(call, "Remote Gateway state is too large");
     }
     py::object directory = qyb::get(path, name<"parent">());
-    qyb::get(directory, name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+    make_dirs(directory);
 
     py::object os = call.global<"os">();
     py::object pid = qyb::call_method(os, name<"getpid">());
     py::object suffix = qyb::get(qyb::call_method(call.global<"uuid">(), name<"uuid4">()), name<"hex">());
     py::object temp_name = py::str(".{}.{}.{}.tmp").format(qyb::get(path, name<"name">()), pid, suffix);
     py::object temp = qyb::steal(PyNumber_TrueDivide(directory.ptr(), temp_name.ptr()));
-    try {
-        py::object file = qyb::invoke(call.global<"open">(), temp, py::str("xb"));
-        try {
-            qyb::call_method(file, name<"write">(), data);
-            qyb::call_method(file, name<"flush">());
-            qyb::call_method(os, name<"fsync">(), qyb::call_method(file, name<"fileno">()));
-        } catch (std::exception&) {
-            clean_up_and_rethrow([&] { file_close(file); });
-        }
-        file_close(file);
-        qyb::call_method(os, name<"replace">(), temp, path);
-    } catch (std::exception&) {
-        clean_up_and_rethrow([&] { remove_file(temp); });
-    }
-    remove_file(temp);
+    qyb::finally(
+        [&] {
+            py::object file = qyb::invoke(call.global<"open">(), temp, py::str("xb"));
+            qyb::finally(
+                [&] {
+                    qyb::call_method(file, name<"write">(), data);
+                    qyb::call_method(file, name<"flush">());
+                    qyb::call_method(os, name<"fsync">(), qyb::call_method(file, name<"fileno">()));
+                },
+                [&] { file_close(file); });
+            qyb::call_method(os, name<"replace">(), temp, path);
+        },
+        [&] { remove_file(temp); });
     return py::none();
 }
 
+qyb::FunctionDef atomic_json_def() {
+    return {.name = "_remote_runtime___atomic_json",
+            .params = {arg("path", "Path"), arg("value")},
+            .returns = "None",
+            .body = atomic_json};
+}
+
 py::object read_json(const qyb::Call& call) {
-    py::object path = qyb::invoke(call.global<"Path">(), call[0]);
+    auto [path_arg] = call.args<1>();
+    py::object path = qyb::invoke(call.global<"Path">(), path_arg);
     if (!qyb::truthy(qyb::call_method(path, name<"exists">()))) {
         return py::none();
     }
@@ -408,45 +427,41 @@ py::object read_json(const qyb::Call& call) {
     }
     try {
         py::object data = qyb::call_method(path, name<"read_bytes">());
-        return call.global<"loads_strict">()(data, py::arg("max_bytes") = limit);
+        return qyb::invoke(call.global<"loads_strict">(), data, qyb::kw<"max_bytes">(limit));
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception)) {
             throw;
         }
+        qyb::Except handling(e);
         fail_from(call, py::str("invalid state file {}: {}").format(file_name, e.value()), e.value());
     }
 }
+
+qyb::FunctionDef read_json_def() { return {.name = "_read_json", .params = {arg("path", "Path")}, .body = read_json}; }
 
 }  // namespace
 
 void define_state(qyb::Part& p) {
     p.bind("RemoteRuntimeError", qyb::make_exception(p.module(), "RemoteRuntimeError", PyExc_RuntimeError));
-    p.def({.name = "_runtime_dir", .returns = "Path", .body = runtime_dir});
-    p.def({.name = "_registry_path", .returns = "Path", .body = registry_path});
-    p.def({.name = "_token_path", .returns = "Path", .body = token_path});
+    p.def(runtime_dir_def());
+    p.def(registry_path_def());
+    p.def(token_path_def());
 
     qyb::ClassBuilder hold(p.module(), "_guard_generator");
-    hold.method({.name = "__iter__", .params = {arg("self")}, .body = generator_iter})
-        .method({.name = "__next__", .params = {arg("self")}, .body = generator_next})
-        .method({.name = "send", .params = {arg("self"), arg("value")}, .body = generator_send})
-        .method({.name = "throw",
-                 .params = {arg("self"), arg("typ"), arg("val", py::none()), arg("tb", py::none())},
-                 .body = generator_throw})
-        .method({.name = "close", .params = {arg("self")}, .body = generator_close})
-        .method({.name = "__del__", .params = {arg("self")}, .body = generator_del});
+    hold.method(generator_iter_def())
+        .method(generator_next_def())
+        .method(generator_send_def())
+        .method(generator_throw_def())
+        .method(generator_close_def())
+        .method(generator_del_def());
     py::object hold_class = p.step("class _guard_generator", std::source_location::current(),
                                    [&] { return hold.build(); });
-    py::object generator = qyb::make_function(
-        {.name = "_guard", .params = {arg("timeout", py::float_(10.0))}, .body = guard, .held = {hold_class}},
-        p.module());
+    py::object generator = qyb::make_function(guard_def(hold_class), p.module());
     p.bind("_guard", p.step("_guard = contextmanager(_guard)", std::source_location::current(),
                             [&] { return qyb::invoke(p.get("contextmanager"), generator); }));
 
-    p.def({.name = "_remote_runtime___atomic_json",
-           .params = {arg("path", "Path"), arg("value")},
-           .returns = "None",
-           .body = atomic_json});
-    p.def({.name = "_read_json", .params = {arg("path", "Path")}, .body = read_json});
+    p.def(atomic_json_def());
+    p.def(read_json_def());
 }
 
 }  // namespace remote::runtime

@@ -60,30 +60,45 @@ py::object has_server_token(const qyb::Call& call) {
     return py::bool_(!qyb::invoke(call.global<"_read_token_record">()).is_none());
 }
 
+qyb::FunctionDef has_server_token_def() {
+    return {.name = "has_server_token", .returns = "bool", .body = has_server_token};
+}
+
 py::object generate_token(const qyb::Call& call) {
     py::object text = qyb::call_method(call.global<"secrets">(), name<"token_urlsafe">(), py::int_(32));
     return qyb::steal(PyUnicode_Concat(py::str("qyb_admin_").ptr(), text.ptr()));
 }
 
+qyb::FunctionDef generate_token_def() { return {.name = "generate_token", .returns = "str", .body = generate_token}; }
+
 py::object set_server_token(const qyb::Call& call) {
-    py::handle token = call[0];
+    auto [token] = call.args<1>();
     if (!PyUnicode_Check(token.ptr()) || PyUnicode_GET_LENGTH(token.ptr()) == 0 || has_whitespace(token)) {
         fail(call, "remote token must be a non-empty value without whitespace");
     }
     py::object encoded = qyb::call_method(token, name<"encode">(), py::str("utf-8"));
     py::object digest = qyb::call_method(call.global<"hashlib">(), name<"sha256">(), encoded);
-    py::dict record;
-    record["schema_version"] = call.global<"_remote_runtime__SCHEMA_VERSION">();
-    record["token_id"] = py::str("admin");
-    record["token_hash"] = qyb::call_method(digest, name<"hexdigest">());
-    record["created_at"] = qyb::call_method(call.global<"time">(), name<"time">());
+    py::object record = qyb::dict_of({
+        {name<"schema_version">(), call.global<"_remote_runtime__SCHEMA_VERSION">()},
+        {name<"token_id">(), py::str("admin")},
+        {name<"token_hash">(), qyb::call_method(digest, name<"hexdigest">())},
+        {name<"created_at">(), qyb::call_method(call.global<"time">(), name<"time">())},
+    });
     qyb::invoke(call.global<"_remote_runtime___atomic_json">(), qyb::invoke(call.global<"_token_path">()), record);
     return py::none();
+}
+
+qyb::FunctionDef set_server_token_def() {
+    return {.name = "set_server_token", .params = {arg("token", "str")}, .returns = "None", .body = set_server_token};
 }
 
 py::object revoke_server_token(const qyb::Call& call) {
     remove_file(qyb::invoke(call.global<"_token_path">()));
     return py::none();
+}
+
+qyb::FunctionDef revoke_server_token_def() {
+    return {.name = "revoke_server_token", .returns = "None", .body = revoke_server_token};
 }
 
 py::object read_token_record(const qyb::Call& call) {
@@ -97,6 +112,8 @@ py::object read_token_record(const qyb::Call& call) {
     return value;
 }
 
+qyb::FunctionDef read_token_record_def() { return {.name = "_read_token_record", .body = read_token_record}; }
+
 py::object load_authorizer(const qyb::Call& call) {
     py::object record = qyb::invoke(call.global<"_read_token_record">());
     if (record.is_none()) {
@@ -104,20 +121,23 @@ py::object load_authorizer(const qyb::Call& call) {
     }
     py::handle bytes_type = reinterpret_cast<PyObject*>(&PyBytes_Type);
     py::object digest = qyb::call_method(bytes_type, name<"fromhex">(), field(record, "token_hash"));
-    py::dict table;
-    table[field(record, "token_id")] = py::make_tuple(digest, py::none());
+    py::object table = qyb::dict_of({{field(record, "token_id"), py::make_tuple(digest, py::none())}});
     return qyb::invoke(call.global<"TokenAuthorizer">(), table);
+}
+
+qyb::FunctionDef load_authorizer_def() {
+    return {.name = "load_authorizer", .returns = "TokenAuthorizer", .body = load_authorizer};
 }
 
 }  // namespace
 
 void define_token(qyb::Part& p) {
-    p.def({.name = "has_server_token", .returns = "bool", .body = has_server_token});
-    p.def({.name = "generate_token", .returns = "str", .body = generate_token});
-    p.def({.name = "set_server_token", .params = {arg("token", "str")}, .returns = "None", .body = set_server_token});
-    p.def({.name = "revoke_server_token", .returns = "None", .body = revoke_server_token});
-    p.def({.name = "_read_token_record", .body = read_token_record});
-    p.def({.name = "load_authorizer", .returns = "TokenAuthorizer", .body = load_authorizer});
+    p.def(has_server_token_def());
+    p.def(generate_token_def());
+    p.def(set_server_token_def());
+    p.def(revoke_server_token_def());
+    p.def(read_token_record_def());
+    p.def(load_authorizer_def());
 }
 
 }  // namespace remote::runtime
