@@ -22,6 +22,7 @@ using qyb::truthy;
 
 namespace {
 
+// The end of the headers, made once and kept for the process, as qyb::int_constant keeps ints.
 py::handle crlf() {
     static PyObject* value = nullptr;
     if (value == nullptr) {
@@ -72,6 +73,7 @@ py::object content_length(py::handle header) {
         }
         return steal(PyLong_FromLongLong(v));
     }
+    // Raw: a ValueError here is an answer, told apart before anything is thrown.
     PyObject* exact = PyLong_FromUnicodeObject(header.ptr(), 10);
     if (exact != nullptr) {
         return steal(exact);

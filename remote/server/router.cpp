@@ -16,7 +16,8 @@ void raise_route_error(const qyb::Call& call, const char* code, py::handle messa
         qyb::raise_object(error);
     }
     py::handle value = cause->value();
-    // error_already_set keeps the traceback apart; the cause shows it only when attached.
+    // error_already_set keeps the traceback apart; the cause shows it only when attached (raw:
+    // the traceback slot of the exception object itself).
     PyObject* traceback = PyException_GetTraceback(value.ptr());
     if (traceback != nullptr) {
         Py_DECREF(traceback);

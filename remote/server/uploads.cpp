@@ -87,6 +87,7 @@ Py_ssize_t name_units(py::handle name, bool windows) {
         }
         return units;
     }
+    // Raw: an encoding error is an answer, told apart before anything is thrown.
     PyObject* encoded = PyUnicode_EncodeFSDefault(name.ptr());
     if (encoded == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
