@@ -30,7 +30,9 @@ void define_remote_client(qyb::Part& p);       // RemoteClient
 // server/
 void define_uploads(qyb::Part& p);             // RemoteResourceError, UploadedFile, UploadStore
 void define_router(qyb::Part& p);              // RemoteRouteError .. _replace_file_argument
-void define_http_server(qyb::Part& p);         // GatewayHTTPServer .. serve
+void define_http_server(qyb::Part& p);         // _HeadReader .. serve, calling the two below
+void define_head_reader(qyb::Part& p);         // _HeadReader (request_handler.cpp)
+void define_request_handler(qyb::Part& p);     // GatewayRequestHandler (request_handler.cpp)
 
 namespace runtime {
 void define_state(qyb::Part& p);               // RemoteRuntimeError .. _read_json

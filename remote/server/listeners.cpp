@@ -7,78 +7,80 @@ namespace remote {
 
 namespace {
 
-using qyb::truthy;
-
 using qyb::equals;
+using qyb::get;
+using qyb::invoke;
+using qyb::kw;
+using qyb::name;
+using qyb::truthy;
 
 // `from .main import _build_parser`, made each time the action runs.
 py::object import_build_parser(const qyb::Call& call) {
     py::tuple fromlist = py::make_tuple(py::str("_build_parser"));
-    PyObject* main = PyImport_ImportModuleLevelObject(qyb::name<"main">().ptr(), call.globals().ptr(),
-                                                      nullptr, fromlist.ptr(), 1);
-    if (main == nullptr) {
-        qyb::throw_error();
-    }
-    return qyb::import_name(py::reinterpret_steal<py::object>(main), "_build_parser");
+    py::object main = qyb::steal(
+        PyImport_ImportModuleLevelObject(name<"main">().ptr(), call.globals().ptr(), nullptr, fromlist.ptr(), 1));
+    return qyb::import_name(main, "_build_parser");
 }
 
 // worker.remote_listener_request, looked up on the module's `worker` when each request is made.
 py::object listener_request(const qyb::Call& call) {
-    return call.global<"worker">().attr(qyb::name<"remote_listener_request">());
+    return get(call.global<"worker">(), name<"remote_listener_request">());
 }
 
 // One budget of `args.limit` events shared by the subscriptions, pulled one after another.
 py::object pull_all(const qyb::Call& call, py::handle record, py::handle args) {
-    py::object subscriptions = listener_request(call)(record, "list");
+    py::object subscriptions = invoke(listener_request(call), record, name<"list">());
     py::list events;
     Py_ssize_t pulled = 0;
     py::int_ zero(0);
     for (py::handle subscription : subscriptions) {
-        py::object remaining = py::object(args.attr(qyb::name<"limit">())) - py::int_(py::len(events));
+        py::object remaining = get(args, name<"limit">()) - py::int_(py::len(events));
         if (remaining <= zero) {
             break;
         }
-        py::object subscription_id = qyb::item(subscription, qyb::name<"subscription_id">());
+        py::object subscription_id = qyb::item(subscription, name<"subscription_id">());
         ++pulled;
-        py::object batch = listener_request(call)(record, "pull", py::arg("subscription_id") = subscription_id,
-                                                  py::arg("limit") = remaining,
-                                                  py::arg("lease_seconds") = args.attr(qyb::name<"lease_seconds">()));
-        for (py::handle event : qyb::item(batch, qyb::name<"events">())) {
+        py::object request = listener_request(call);
+        py::object lease_seconds = get(args, name<"lease_seconds">());
+        py::object batch = invoke(request, record, name<"pull">(), kw<"subscription_id">(subscription_id),
+                                  kw<"limit">(remaining), kw<"lease_seconds">(lease_seconds));
+        for (py::handle event : qyb::item(batch, name<"events">())) {
             // A copy of a mapping, as {**event} makes it: a sequence of pairs is no event.
             py::object marked = qyb::steal(PyDict_New());
             qyb::dict_update(marked, event);
-            marked["subscription_id"] = subscription_id;
+            qyb::dict_set(marked, name<"subscription_id">(), subscription_id);
             events.append(marked);
         }
     }
-    py::dict result;
-    result["events"] = events;
-    result["subscriptions_total"] = py::int_(py::len(subscriptions));
-    result["subscriptions_pulled"] = py::int_(pulled);
-    return result;
+    return qyb::dict_of({{name<"events">(), events},
+                         {name<"subscriptions_total">(), py::int_(py::len(subscriptions))},
+                         {name<"subscriptions_pulled">(), py::int_(pulled)}});
 }
 
 py::object perform(const qyb::Call& call, py::handle build_parser, py::handle record, py::handle argv) {
-    py::object args = build_parser().attr(qyb::name<"parse_args">())(argv);
-    py::object action = args.attr(qyb::name<"listen_command">());
+    py::object args = qyb::call_method(invoke(build_parser), name<"parse_args">(), argv);
+    py::object action = get(args, name<"listen_command">());
     if (equals(action, "start")) {
         // A listener started through the gateway never runs code that the client sent.
-        if (truthy(args.attr(qyb::name<"callback_file">())) || !py::object(args.attr(qyb::name<"callback_code">())).is_none()) {
+        if (truthy(get(args, name<"callback_file">())) || !get(args, name<"callback_code">()).is_none()) {
             raise_route_error(call, "callback_not_allowed",
                               py::str("remote callback code must run on the client"), 403);
         }
-        return listener_request(call)(record, "start", py::arg("chats") = args.attr(qyb::name<"chats">()),
-                                      py::arg("callback") = py::none());
+        py::object request = listener_request(call);
+        py::object chats = get(args, name<"chats">());
+        return invoke(request, record, name<"start">(), kw<"chats">(chats), kw<"callback">(py::none()));
     }
     if (equals(action, "list")) {
-        return listener_request(call)(record, "list");
+        return invoke(listener_request(call), record, name<"list">());
     }
     if (equals(action, "status")) {
-        return listener_request(call)(record, "status", py::arg("subscription_id") = args.attr(qyb::name<"subscription_id">()));
+        py::object request = listener_request(call);
+        py::object subscription_id = get(args, name<"subscription_id">());
+        return invoke(request, record, name<"status">(), kw<"subscription_id">(subscription_id));
     }
     if (equals(action, "pull")) {
-        bool one = truthy(args.attr(qyb::name<"subscription_id">()));
-        bool all = truthy(args.attr(qyb::name<"all">()));
+        bool one = truthy(get(args, name<"subscription_id">()));
+        bool all = truthy(get(args, name<"all">()));
         if (one == all) {
             raise_route_error(call, "invalid_request",
                               py::str("listen pull requires a subscription ID or --all"), 400);
@@ -86,34 +88,40 @@ py::object perform(const qyb::Call& call, py::handle build_parser, py::handle re
         if (all) {
             return pull_all(call, record, args);
         }
-        return listener_request(call)(record, "pull", py::arg("subscription_id") = args.attr(qyb::name<"subscription_id">()),
-                                      py::arg("limit") = args.attr(qyb::name<"limit">()),
-                                      py::arg("lease_seconds") = args.attr(qyb::name<"lease_seconds">()));
+        py::object request = listener_request(call);
+        py::object subscription_id = get(args, name<"subscription_id">());
+        py::object limit = get(args, name<"limit">());
+        py::object lease_seconds = get(args, name<"lease_seconds">());
+        return invoke(request, record, name<"pull">(), kw<"subscription_id">(subscription_id), kw<"limit">(limit),
+                      kw<"lease_seconds">(lease_seconds));
     }
     if (equals(action, "ack")) {
-        return listener_request(call)(record, "ack", py::arg("subscription_id") = args.attr(qyb::name<"subscription_id">()),
-                                      py::arg("event_ids") = args.attr(qyb::name<"event_ids">()));
+        py::object request = listener_request(call);
+        py::object subscription_id = get(args, name<"subscription_id">());
+        py::object event_ids = get(args, name<"event_ids">());
+        return invoke(request, record, name<"ack">(), kw<"subscription_id">(subscription_id),
+                      kw<"event_ids">(event_ids));
     }
     if (equals(action, "stop")) {
-        return listener_request(call)(record, "stop", py::arg("subscription_id") = args.attr(qyb::name<"subscription_id">()),
-                                      py::arg("all") = args.attr(qyb::name<"all">()));
+        py::object request = listener_request(call);
+        py::object subscription_id = get(args, name<"subscription_id">());
+        py::object all = get(args, name<"all">());
+        return invoke(request, record, name<"stop">(), kw<"subscription_id">(subscription_id), kw<"all">(all));
     }
     raise_route_error(call, "command_not_allowed", py::str("listener command is not available remotely"), 403);
 }
 
-}  // namespace
-
 py::object listener_command(const qyb::Call& call) {
-    py::handle record = call[1];
-    py::handle argv = call[2];
+    [[maybe_unused]] auto [self, record, argv] = call.args<3>();
     // Outside the guarded section: a parser that cannot be imported is the caller's failure.
     py::object build_parser = import_build_parser(call);
     py::object result;
     try {
         result = perform(call, build_parser, record, argv);
     } catch (py::error_already_set& e) {
+        qyb::Except handling(e);
         if (is_route_error(call, e)) {
-            throw;
+            handling.reraise();
         }
         // The parser's usage exit, whatever its code, is the client's bad arguments.
         if (e.matches(PyExc_SystemExit)) {
@@ -123,19 +131,21 @@ py::object listener_command(const qyb::Call& call) {
         if (e.matches(PyExc_Exception)) {
             raise_route_error(call, "listener_failed", py::str(e.value()), 503, "unknown", &e);
         }
-        throw;
+        handling.reraise();
     }
-    py::dict worker;
-    worker["instance_id"] = qyb::item(record, qyb::name<"instance_id">());
-    worker["nickname"] = qyb::item(record, qyb::name<"nickname">());
-    py::dict command;
-    command["exit_code"] = py::int_(0);
-    command["result"] = result;
-    command["stderr"] = py::str("");
-    py::dict answer;
-    answer["worker"] = worker;
-    answer["command"] = command;
-    return answer;
+    py::object worker = qyb::dict_of({{name<"instance_id">(), qyb::item(record, name<"instance_id">())},
+                                      {name<"nickname">(), qyb::item(record, name<"nickname">())}});
+    py::object command = qyb::dict_of({{name<"exit_code">(), qyb::int_constant<0>()},
+                                       {name<"result">(), result},
+                                       {name<"stderr">(), name<"">()}});
+    return qyb::dict_of({{name<"worker">(), worker}, {name<"command">(), command}});
+}
+
+}  // namespace
+
+qyb::FunctionDef listener_command_def() {
+    return {.name = "_listener_command", .params = {qyb::arg("self"), qyb::arg("record"), qyb::arg("argv")},
+            .body = listener_command};
 }
 
 }  // namespace remote

@@ -8,21 +8,42 @@
 
 namespace remote {
 
+void raise_route_error(const qyb::Call& call, const char* code, py::handle message, int status,
+                       const char* outcome, const py::error_already_set* cause) {
+    py::object error = qyb::invoke(call.global<"RemoteRouteError">(), py::str(code), message, py::int_(status),
+                                   py::str(outcome));
+    if (cause == nullptr) {
+        qyb::raise_object(error);
+    }
+    py::handle value = cause->value();
+    // error_already_set keeps the traceback apart; the cause shows it only when attached (raw:
+    // the traceback slot of the exception object itself).
+    PyObject* traceback = PyException_GetTraceback(value.ptr());
+    if (traceback != nullptr) {
+        Py_DECREF(traceback);
+    } else if (cause->trace()) {
+        PyException_SetTraceback(value.ptr(), cause->trace().ptr());
+    }
+    qyb::raise_from(error, value);
+}
+
+bool is_route_error(const qyb::Call& call, const py::error_already_set& e) {
+    return e.matches(call.global<"RemoteRouteError">());
+}
+
 namespace {
 
 using qyb::arg;
-
+using qyb::call_method;
+using qyb::contains;
+using qyb::get;
+using qyb::get_or_none;
+using qyb::invoke;
+using qyb::item;
+using qyb::name;
 using qyb::truthy;
 
-using qyb::contains;
-using qyb::get_or_none;
-
-// `mapping[key]`, letting the key error pass.
-using qyb::item;
-
-py::object new_dict_from(py::handle mapping) {
-    return py::handle(reinterpret_cast<PyObject*>(&PyDict_Type))(mapping);
-}
+py::object new_dict_from(py::handle mapping) { return invoke(reinterpret_cast<PyObject*>(&PyDict_Type), mapping); }
 
 bool is_text(py::handle word, const char* text) {
     return PyUnicode_Check(word.ptr()) && PyUnicode_CompareWithASCIIString(word.ptr(), text) == 0;
@@ -32,34 +53,46 @@ bool starts_with(py::handle word, py::handle prefix) {
     if (!PyUnicode_Check(word.ptr())) {
         return false;
     }
-    Py_ssize_t found = PyUnicode_Tailmatch(word.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1);
-    if (found < 0) {
-        qyb::throw_error();
-    }
-    return found == 1;
+    return qyb::check(static_cast<int>(PyUnicode_Tailmatch(word.ptr(), prefix.ptr(), 0, PY_SSIZE_T_MAX, -1)));
 }
 
 // RemoteRouteError -----------------------------------------------------------------------
 
 py::object route_error_init(const qyb::Call& call) {
-    py::handle self = call[0];
-    call.super(self).attr(qyb::name<"__init__">())(call[2]);
-    py::setattr(self, "code", call[1]);
-    py::setattr(self, "status", call[3]);
-    py::setattr(self, "outcome", call[4]);
+    auto [self, code, message, status, outcome] = call.args<5>();
+    call_method(call.super(self), name<"__init__">(), message);
+    qyb::set(self, name<"code">(), code);
+    qyb::set(self, name<"status">(), status);
+    qyb::set(self, name<"outcome">(), outcome);
     return py::none();
 }
 
+qyb::FunctionDef route_error_init_def() {
+    return {.name = "__init__",
+            .params = {arg("self"), arg("code", "str"), arg("message", "str"), arg("status", "int"),
+                       arg("outcome", "str", py::str("not_started"))},
+            .body = route_error_init};
+}
+
 py::object validate_remote_command(const qyb::Call& call) {
+    auto [argv] = call.args<1>();
     try {
-        call.global<"remote_capability">()(call[0]);
+        invoke(call.global<"remote_capability">(), argv);
     } catch (py::error_already_set& e) {
+        qyb::Except handling(e);
         if (!e.matches(call.global<"RemoteCommandError">())) {
-            throw;
+            handling.reraise();
         }
         raise_route_error(call, "command_not_allowed", py::str(e.value()), 403, "not_started", &e);
     }
     return py::none();
+}
+
+qyb::FunctionDef validate_remote_command_def() {
+    return {.name = "validate_remote_command",
+            .params = {arg("argv", "list[str]")},
+            .returns = "None",
+            .body = validate_remote_command};
 }
 
 // RemoteRouter ---------------------------------------------------------------------------
@@ -69,9 +102,8 @@ constexpr std::array<const char*, 6> kPublicWorkerKeys = {
 };
 
 py::object router_status(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle allowed = call[1];
-    py::object rows = self.attr(qyb::name<"list_all">())();
+    auto [self, allowed] = call.args<2>();
+    py::object rows = call_method(self, name<"list_all">());
     py::list workers;
     py::str nickname_key("nickname");
     for (py::handle row : rows) {
@@ -82,27 +114,32 @@ py::object router_status(const qyb::Call& call) {
         for (const char* key : kPublicWorkerKeys) {
             py::str k(key);
             if (contains(row, k)) {
-                published[k] = item(row, k);
+                qyb::dict_set(published, k, item(row, k));
             }
         }
-        published["has_error"] = py::bool_(truthy(get_or_none(row, qyb::name<"last_error">())));
+        qyb::dict_set(published, name<"has_error">(), py::bool_(truthy(get_or_none(row, name<"last_error">()))));
         workers.append(published);
     }
-    py::dict result;
-    result["status"] = py::str("ok");
-    result["workers"] = workers;
-    result["worker_count"] = py::int_(py::len(workers));
-    return result;
+    return qyb::dict_of({{name<"status">(), name<"ok">()},
+                         {name<"workers">(), workers},
+                         {name<"worker_count">(), py::int_(py::len(workers))}});
+}
+
+qyb::FunctionDef router_status_def() {
+    return {.name = "status",
+            .params = {arg("self"), arg("allowed_accounts", py::none())},
+            .returns = "dict",
+            .body = router_status};
 }
 
 // The worker's error text with the response's "error" appended on a line of its own.
 py::object merged_stderr(py::handle response) {
-    py::object text = item(response, qyb::name<"stderr">());
-    py::object error = get_or_none(response, qyb::name<"error">());
+    py::object text = item(response, name<"stderr">());
+    py::object error = get_or_none(response, name<"error">());
     if (!truthy(error)) {
         return text;
     }
-    bool separate = truthy(text) && !truthy(text.attr(qyb::name<"endswith">())("\n"));
+    bool separate = truthy(text) && !truthy(call_method(text, name<"endswith">(), py::str("\n")));
     py::object merged = text;
     if (separate) {
         merged = merged + py::str("\n");
@@ -111,85 +148,86 @@ py::object merged_stderr(py::handle response) {
 }
 
 py::object router_execute_command(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle nickname = call[1];
-    py::object argv = py::reinterpret_borrow<py::object>(call[2]);
-    py::handle allowed = call[3];
-    py::handle principal_id = call[4];
+    auto [self, nickname, argv_given, allowed, principal_id] = call.args<5>();
+    py::object argv = py::reinterpret_borrow<py::object>(argv_given);
 
-    call.global<"validate_remote_command">()(argv);
+    invoke(call.global<"validate_remote_command">(), argv);
 
     py::object upload;
-    py::object capability = call.global<"remote_capability">()(argv);
-    if (py::object(capability.attr(qyb::name<"scope">())).equal(py::str("file:send"))) {
-        py::object uploads = self.attr(qyb::name<"uploads">());
+    py::object capability = invoke(call.global<"remote_capability">(), argv);
+    if (qyb::equals(get(capability, name<"scope">()), "file:send")) {
+        py::object uploads = get(self, name<"uploads">());
         if (uploads.is_none() || principal_id.is_none()) {
             raise_route_error(call, "upload_unavailable", py::str("upload service is unavailable"), 503);
         }
-        py::object reference = call.global<"_file_argument">()(argv);
+        py::object reference = invoke(call.global<"_file_argument">(), argv);
         try {
-            upload = uploads.attr(qyb::name<"resolve">())(principal_id, reference);
+            upload = call_method(uploads, name<"resolve">(), principal_id, reference);
         } catch (py::error_already_set& e) {
             if (!e.matches(PyExc_Exception)) {
                 throw;
             }
+            qyb::Except handling(e);
             raise_route_error(call, "upload_not_found", py::str(e.value()), 404, "not_started", &e);
         }
-        argv = call.global<"_replace_file_argument">()(argv, py::str(upload.attr(qyb::name<"path">())));
+        argv = invoke(call.global<"_replace_file_argument">(), argv, py::str(get(upload, name<"path">())));
     }
 
-    py::object record = self.attr(qyb::name<"find">())(nickname);
+    py::object record = call_method(self, name<"find">(), nickname);
     if (record.is_none()) {
         py::object shown = truthy(nickname) ? py::str(nickname) : py::str("default");
         raise_route_error(call, "worker_not_found", py::str("worker not found: ") + shown, 404);
     }
-    if (!allowed.is_none() && !contains(allowed, get_or_none(record, qyb::name<"nickname">()))) {
+    if (!allowed.is_none() && !contains(allowed, get_or_none(record, name<"nickname">()))) {
         raise_route_error(call, "account_forbidden", py::str("token cannot access this account"), 403);
     }
 
-    capability = call.global<"remote_capability">()(argv);
-    if (starts_with(capability.attr(qyb::name<"scope">()), py::str("listen:"))) {
-        return self.attr(qyb::name<"_listener_command">())(record, argv);
+    capability = invoke(call.global<"remote_capability">(), argv);
+    if (starts_with(get(capability, name<"scope">()), py::str("listen:"))) {
+        return call_method(self, name<"_listener_command">(), record, argv);
     }
 
     py::object response;
     try {
-        response = self.attr(qyb::name<"execute">())(record, argv, self.attr(qyb::name<"timeout">()));
+        response = call_method(self, name<"execute">(), record, argv, get(self, name<"timeout">()));
     } catch (py::error_already_set& e) {
+        qyb::Except handling(e);
         if (e.matches(PyExc_TimeoutError)) {
             raise_route_error(call, "worker_timeout", py::str("worker execution timed out"), 504, "unknown", &e);
         }
-        if (e.matches(call.global<"worker">().attr(qyb::name<"WorkerError">()))) {
+        if (e.matches(get(call.global<"worker">(), name<"WorkerError">()))) {
             raise_route_error(call, "worker_unreachable", py::str(e.value()), 503, "unknown", &e);
         }
-        throw;
+        handling.reraise();
     }
 
     py::object stderr_text = merged_stderr(response);
-    py::dict worker_part;
-    worker_part["instance_id"] = item(response, qyb::name<"instance_id">());
-    worker_part["nickname"] = item(response, qyb::name<"nickname">());
-    py::dict command;
-    command["exit_code"] = item(response, qyb::name<"exit_code">());
-    py::object result = item(response, qyb::name<"result">());
-    command["result"] = result;
-    command["stderr"] = stderr_text;
+    py::object worker_part = qyb::dict_of({{name<"instance_id">(), item(response, name<"instance_id">())},
+                                           {name<"nickname">(), item(response, name<"nickname">())}});
+    py::object exit_code = item(response, name<"exit_code">());
+    py::object result = item(response, name<"result">());
+    py::object command = qyb::dict_of(
+        {{name<"exit_code">(), exit_code}, {name<"result">(), result}, {name<"stderr">(), stderr_text}});
 
     if (upload && PyDict_Check(result.ptr())) {
-        py::dict transfer;
-        transfer["state"] = py::str("initiated");
-        transfer["delivery_confirmed"] = py::bool_(false);
-        transfer["filename"] = upload.attr(qyb::name<"filename">());
-        transfer["retained_until"] = upload.attr(qyb::name<"expires_at">());
+        py::object transfer = qyb::dict_of({{name<"state">(), name<"initiated">()},
+                                            {name<"delivery_confirmed">(), Py_False},
+                                            {name<"filename">(), get(upload, name<"filename">())},
+                                            {name<"retained_until">(), get(upload, name<"expires_at">())}});
         py::object with_transfer = new_dict_from(result);
-        with_transfer["_remote_transfer"] = transfer;
-        command["result"] = with_transfer;
+        qyb::set_item(with_transfer, name<"_remote_transfer">(), transfer);
+        qyb::dict_set(command, name<"result">(), with_transfer);
     }
 
-    py::dict answer;
-    answer["worker"] = worker_part;
-    answer["command"] = command;
-    return answer;
+    return qyb::dict_of({{name<"worker">(), worker_part}, {name<"command">(), command}});
+}
+
+qyb::FunctionDef router_execute_command_def() {
+    return {.name = "execute_command",
+            .params = {arg("self"), arg("nickname", "str | None"), arg("argv", "list[str]"),
+                       arg("allowed_accounts", py::none()), arg("principal_id", "str | None", py::none())},
+            .returns = "dict",
+            .body = router_execute_command};
 }
 
 // File argument of a send-file command -----------------------------------------------------
@@ -222,16 +260,11 @@ FileArgument find_file_argument(py::handle words) {
     return {};
 }
 
-py::list copy_words(py::handle argv) {
-    PyObject* words = PySequence_List(argv.ptr());
-    if (words == nullptr) {
-        qyb::throw_error();
-    }
-    return py::reinterpret_steal<py::list>(words);
-}
+py::list copy_words(py::handle argv) { return qyb::steal(PySequence_List(argv.ptr())); }
 
 py::object file_argument(const qyb::Call& call) {
-    py::list words = copy_words(call[0]);
+    auto [argv] = call.args<1>();
+    py::list words = copy_words(argv);
     FileArgument at = find_file_argument(words);
     if (at.index < 0) {
         raise_route_error(call, "invalid_upload", py::str("file is required"), 400);
@@ -239,70 +272,42 @@ py::object file_argument(const qyb::Call& call) {
     py::object word = words[static_cast<std::size_t>(at.index)];
     if (at.joined) {
         // Everything after the "=" of "--file=".
-        PyObject* reference = PySequence_GetSlice(word.ptr(), 7, PY_SSIZE_T_MAX);
-        if (reference == nullptr) {
-            qyb::throw_error();
-        }
-        return py::reinterpret_steal<py::object>(reference);
+        return qyb::steal(PySequence_GetSlice(word.ptr(), 7, PY_SSIZE_T_MAX));
     }
     return word;
 }
 
+qyb::FunctionDef file_argument_def() { return {.name = "_file_argument", .params = {arg("argv")}, .body = file_argument}; }
+
 py::object replace_file_argument(const qyb::Call& call) {
-    py::list words = copy_words(call[0]);
+    auto [argv, path] = call.args<2>();
+    py::list words = copy_words(argv);
     FileArgument at = find_file_argument(words);
     if (at.index < 0) {
         raise_route_error(call, "invalid_upload", py::str("file is required"), 400);
     }
-    py::handle path = call[1];
     words[static_cast<std::size_t>(at.index)] =
         at.joined ? py::object(py::str("--file=") + path) : py::reinterpret_borrow<py::object>(path);
     return words;
 }
 
+qyb::FunctionDef replace_file_argument_def() {
+    return {.name = "_replace_file_argument", .params = {arg("argv"), arg("path")}, .body = replace_file_argument};
+}
+
 }  // namespace
-
-void raise_route_error(const qyb::Call& call, const char* code, py::handle message, int status,
-                       const char* outcome, const py::error_already_set* cause) {
-    py::object error = call.global<"RemoteRouteError">()(py::str(code), message, py::int_(status),
-                                                          py::str(outcome));
-    if (cause != nullptr) {
-        py::handle value = cause->value();
-        // error_already_set keeps the traceback apart; the cause shows it only when attached.
-        PyObject* traceback = PyException_GetTraceback(value.ptr());
-        if (traceback != nullptr) {
-            Py_DECREF(traceback);
-        } else if (cause->trace()) {
-            PyException_SetTraceback(value.ptr(), cause->trace().ptr());
-        }
-        // Both links, as `raise ... from cause` inside `except`; the setters steal a reference.
-        PyException_SetContext(error.ptr(), py::reinterpret_borrow<py::object>(value).release().ptr());
-        PyException_SetCause(error.ptr(), py::reinterpret_borrow<py::object>(value).release().ptr());
-    }
-    qyb::raise_object(error);
-}
-
-bool is_route_error(const qyb::Call& call, const py::error_already_set& e) {
-    return e.matches(call.global<"RemoteRouteError">());
-}
 
 void define_router(qyb::Part& p) {
     qyb::ClassBuilder error(p.module(), "RemoteRouteError", {PyExc_RuntimeError});
-    error.method({.name = "__init__",
-                  .params = {arg("self"), arg("code", "str"), arg("message", "str"), arg("status", "int"),
-                             arg("outcome", "str", py::str("not_started"))},
-                  .body = route_error_init});
+    error.method(route_error_init_def());
     p.bind_class(error);
 
-    p.def({.name = "validate_remote_command",
-           .params = {arg("argv", "list[str]")},
-           .returns = "None",
-           .body = validate_remote_command});
+    p.def(validate_remote_command_def());
 
     // The worker functions are read now, in this order, and stay the defaults of every router.
     py::object worker = p.get("worker");
-    auto read = [&](const char* what, const char* name) {
-        return p.step(what, std::source_location::current(), [&] { return py::object(worker.attr(name)); });
+    auto read = [&](const char* what, const char* attribute) {
+        return p.step(what, std::source_location::current(), [&] { return qyb::get(worker, py::str(attribute)); });
     };
     py::object find = read("read worker.find_worker", "find_worker");
     py::object execute = read("read worker.execute_worker", "execute_worker");
@@ -314,24 +319,15 @@ void define_router(qyb::Part& p) {
         .field("list_all", "Callable", list_all)
         .field("timeout", "float", py::float_(60.0))
         .field("uploads", "object | None", py::none())
-        .method({.name = "status",
-                 .params = {arg("self"), arg("allowed_accounts", py::none())},
-                 .returns = "dict",
-                 .body = router_status})
-        .method({.name = "execute_command",
-                 .params = {arg("self"), arg("nickname", "str | None"), arg("argv", "list[str]"),
-                            arg("allowed_accounts", py::none()), arg("principal_id", "str | None", py::none())},
-                 .returns = "dict",
-                 .body = router_execute_command})
-        .method({.name = "_listener_command",
-                 .params = {arg("self"), arg("record"), arg("argv")},
-                 .body = listener_command});
+        .method(router_status_def())
+        .method(router_execute_command_def())
+        .method(listener_command_def());
     p.step("class RemoteRouter", std::source_location::current(), [&] {
-        p.bind("RemoteRouter", p.get("dataclass")(router.build()));
+        p.bind("RemoteRouter", qyb::invoke(p.get("dataclass"), router.build()));
     });
 
-    p.def({.name = "_file_argument", .params = {arg("argv")}, .body = file_argument});
-    p.def({.name = "_replace_file_argument", .params = {arg("argv"), arg("path")}, .body = replace_file_argument});
+    p.def(file_argument_def());
+    p.def(replace_file_argument_def());
 }
 
 }  // namespace remote

@@ -16,7 +16,7 @@ namespace py = pybind11;
 // True when the caught error is the module's RemoteRouteError, as the module binds it now.
 bool is_route_error(const qyb::Call& call, const py::error_already_set& e);
 
-// Body of RemoteRouter._listener_command(self, record, argv).
-py::object listener_command(const qyb::Call& call);
+// RemoteRouter._listener_command(self, record, argv).
+qyb::FunctionDef listener_command_def();
 
 }  // namespace remote

@@ -3,7 +3,6 @@
 #include "qyb/python.h"
 
 #include <algorithm>
-#include <exception>
 
 #include "parts.h"
 
@@ -20,13 +19,15 @@ constexpr Py_ssize_t kMaxNameChars = 255;
 constexpr const char kPrefix[] = "artifact://";
 constexpr Py_ssize_t kPrefixChars = sizeof(kPrefix) - 1;
 
-using qyb::steal;
+using qyb::call_method;
 using qyb::check;
-using qyb::truthy;
-
 using qyb::compare;
 using qyb::equals;
 using qyb::get;
+using qyb::invoke;
+using qyb::set;
+using qyb::steal;
+using qyb::truthy;
 
 [[noreturn]] void refuse(const qyb::Call& call, const char* message) {
     py::object error = call.global<"RemoteResourceError">();
@@ -36,24 +37,16 @@ using qyb::get;
 // Runs `body` holding the store's lock, as `with self._lock:` does.
 template <class F>
 py::object with_lock(py::handle self, F&& body) {
-    py::object lock = self.attr(name<"_lock">());
-    py::object release = lock.attr(name<"release">());
-    lock.attr(name<"acquire">())();
-    py::object result;
-    try {
-        result = body();
-    } catch (std::exception&) {
-        release();
-        throw;
-    }
-    release();
-    return result;
+    py::object lock = get(self, name<"_lock">());
+    py::object release = get(lock, name<"release">());
+    call_method(lock, name<"acquire">());
+    return qyb::finally([&]() -> py::object { return body(); }, [&] { invoke(release); });
 }
 
 // An upload directory that cannot be removed (not empty, already gone) simply stays.
 void remove_directory(py::handle directory) {
     try {
-        directory.attr(name<"rmdir">())();
+        call_method(directory, name<"rmdir">());
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_OSError)) {
             throw;
@@ -63,8 +56,8 @@ void remove_directory(py::handle directory) {
 
 // Unlinks an upload's file, a missing one being fine, then its directory.
 void remove_upload(py::handle path) {
-    path.attr(name<"unlink">())(py::arg("missing_ok") = true);
-    remove_directory(path.attr(name<"parent">()));
+    call_method(path, name<"unlink">(), qyb::kw<"missing_ok">(py::bool_(true)));
+    remove_directory(get(path, name<"parent">()));
 }
 
 // ---------------------------------------------------------------------------------------
@@ -76,7 +69,7 @@ constexpr Py_ssize_t kMaxNameUnits = 255;
 
 // Whether names follow Windows' rules, decided by the `os` the module sees now.
 bool windows_names(const qyb::Call& call) {
-    return equals(get(call.global<"os">(), qyb::name<"name">()), qyb::name<"nt">());
+    return equals(get(call.global<"os">(), name<"name">()), name<"nt">());
 }
 
 // The length of `name` in the file system's own units. POSIX counts the bytes of the
@@ -94,6 +87,7 @@ Py_ssize_t name_units(py::handle name, bool windows) {
         }
         return units;
     }
+    // Raw: an encoding error is an answer, told apart before anything is thrown.
     PyObject* encoded = PyUnicode_EncodeFSDefault(name.ptr());
     if (encoded == nullptr) {
         if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
@@ -120,13 +114,13 @@ bool holds_windows_reserved(py::handle name) {
 }
 
 py::object store_filename(const qyb::Call& call) {
-    py::handle value = call[0];
+    auto [value] = call.args<1>();
     if (!PyUnicode_Check(value.ptr())) {
         refuse(call, "upload filename is required");
     }
     py::object slashed = steal(PyUnicode_Replace(value.ptr(), py::str("\\").ptr(), py::str("/").ptr(), -1));
     py::object path_type = call.global<"Path">();
-    py::object last = path_type(slashed).attr(name<"name">());
+    py::object last = get(invoke(path_type, slashed), name<"name">());
     if (!PyUnicode_Check(last.ptr())) {
         refuse(call, "invalid upload filename");
     }
@@ -143,9 +137,8 @@ py::object store_filename(const qyb::Call& call) {
         // Joined to the upload directory, the name must stay its last component. On Windows a
         // later component such as "c:x" would be read as a drive and leave the directory, and a
         // device name (CON, NUL, COM1, ...) would reach the device instead of a file.
-        py::object alone = path_type(last);
-        bad = !compare(alone.attr(name<"name">()), last, Py_EQ) ||
-              truthy(alone.attr(name<"is_reserved">())());
+        py::object alone = invoke(path_type, last);
+        bad = !compare(get(alone, name<"name">()), last, Py_EQ) || truthy(call_method(alone, name<"is_reserved">()));
     }
     if (bad) {
         refuse(call, "invalid upload filename");
@@ -153,27 +146,40 @@ py::object store_filename(const qyb::Call& call) {
     return last;
 }
 
+qyb::FunctionDef store_filename_def() {
+    return {.name = "_filename", .params = {arg("value", "str")}, .returns = "str", .body = store_filename};
+}
+
 // ---------------------------------------------------------------------------------------
 // Constructor
 
 py::object store_init(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle root = call[1];
+    auto [self, root, ttl, max_bytes, max_uploads] = call.args<5>();
     py::object chosen;
     if (truthy(root)) {
         chosen = py::reinterpret_borrow<py::object>(root);
     } else {
-        py::object temp = call.global<"tempfile">().attr(name<"gettempdir">())();
-        py::object base = call.global<"Path">()(temp);
+        py::object temp = call_method(call.global<"tempfile">(), name<"gettempdir">());
+        py::object base = invoke(call.global<"Path">(), temp);
         chosen = steal(PyNumber_TrueDivide(base.ptr(), py::str("qybridge4-remote-uploads").ptr()));
     }
-    self.attr(name<"root">()) = chosen;
-    self.attr(name<"ttl">()) = call[2];
-    self.attr(name<"max_bytes">()) = call[3];
-    self.attr(name<"max_uploads">()) = call[4];
-    self.attr(name<"_lock">()) = call.global<"threading">().attr(name<"RLock">())();
-    self.attr(name<"_items">()) = py::dict();
+    set(self, name<"root">(), chosen);
+    set(self, name<"ttl">(), ttl);
+    set(self, name<"max_bytes">(), max_bytes);
+    set(self, name<"max_uploads">(), max_uploads);
+    set(self, name<"_lock">(), call_method(call.global<"threading">(), name<"RLock">()));
+    set(self, name<"_items">(), py::dict());
     return py::none();
+}
+
+// The limits' defaults are the module's constants, read when the class is made.
+qyb::FunctionDef store_init_def(qyb::Part& p) {
+    return {.name = "__init__",
+            .params = {arg("self"), arg("root", "Path | None", py::none()),
+                       kwonly("ttl", "float", p.get("UPLOAD_TTL_SECONDS")),
+                       kwonly("max_bytes", "int", p.get("MAX_UPLOAD_BYTES")),
+                       kwonly("max_uploads", "int", p.get("MAX_UPLOADS"))},
+            .body = store_init};
 }
 
 // ---------------------------------------------------------------------------------------
@@ -216,8 +222,7 @@ void consume_chunk(const Sink& sink, py::handle chunk, Py_ssize_t size) {
             rest = slice(view, done, size);
             part = rest;
         }
-        PyObject* args[] = {sink.fd.ptr(), part.ptr()};
-        py::object wrote = steal(PyObject_Vectorcall(sink.write.ptr(), args, 2, nullptr));
+        py::object wrote = invoke(sink.write, sink.fd, part);
         Py_ssize_t n = PyLong_AsSsize_t(wrote.ptr());
         if (n == -1 && PyErr_Occurred()) {
             qyb::throw_error();
@@ -227,7 +232,7 @@ void consume_chunk(const Sink& sink, py::handle chunk, Py_ssize_t size) {
         }
         done += n;
     }
-    steal(PyObject_CallOneArg(sink.update.ptr(), chunk.ptr()));
+    invoke(sink.update, chunk);
 }
 
 [[noreturn]] void too_many_bytes() {
@@ -237,24 +242,17 @@ void consume_chunk(const Sink& sink, py::handle chunk, Py_ssize_t size) {
 // Copies exactly `length` bytes of `stream`, in reads of at most kChunk. A stream with readinto
 // fills one reused buffer; any other gets read() calls, whose chunks go on unchanged.
 void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ssize_t length) {
-    PyObject* readinto = PyObject_GetAttr(stream.ptr(), name<"readinto">().ptr());
-    if (readinto == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            qyb::throw_error();
-        }
-        PyErr_Clear();
-    }
-    py::object into = py::reinterpret_steal<py::object>(readinto);
+    py::object into = get(stream, name<"readinto">(), py::none());
     Py_ssize_t remaining = length;
 
-    if (into && PyCallable_Check(into.ptr())) {
+    if (PyCallable_Check(into.ptr())) {
         Py_ssize_t capacity = std::min(length, kChunk);
         py::object buffer = steal(PyByteArray_FromStringAndSize(nullptr, capacity));
         py::object whole = steal(PyMemoryView_FromObject(buffer.ptr()));
         while (remaining > 0) {
             Py_ssize_t want = std::min(remaining, kChunk);
             py::object target = want == capacity ? whole : slice(whole, 0, want);
-            py::object got = steal(PyObject_CallOneArg(into.ptr(), target.ptr()));
+            py::object got = invoke(into, target);
             Py_ssize_t n = 0;
             if (!got.is_none()) {
                 n = PyNumber_AsSsize_t(got.ptr(), PyExc_OverflowError);
@@ -274,17 +272,15 @@ void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ss
         return;
     }
 
-    py::object read = stream.attr(name<"read">());
+    py::object read = get(stream, name<"read">());
     while (remaining > 0) {
         Py_ssize_t want = std::min(remaining, kChunk);
-        py::object chunk = steal(PyObject_CallOneArg(read.ptr(), py::int_(want).ptr()));
+        py::object chunk = invoke(read, py::int_(want));
         if (!truthy(chunk)) {
             refuse(call, "upload body ended early");
         }
         Py_buffer view;
-        if (PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE) < 0) {
-            qyb::throw_error();
-        }
+        check(PyObject_GetBuffer(chunk.ptr(), &view, PyBUF_SIMPLE));
         Py_ssize_t n = view.len;
         PyBuffer_Release(&view);
         if (n > want) {
@@ -296,7 +292,7 @@ void copy_body(const qyb::Call& call, const Sink& sink, py::handle stream, Py_ss
 }
 
 long os_flag(py::handle os, const char* flag) {
-    py::object value = py::getattr(os, flag, py::int_(0));
+    py::object value = get(os, py::str(flag), qyb::int_constant<0>());
     long v = PyLong_AsLong(value.ptr());
     if (v == -1 && PyErr_Occurred()) {
         qyb::throw_error();
@@ -304,42 +300,29 @@ long os_flag(py::handle os, const char* flag) {
     return v;
 }
 
-// Sets `original` (when it is a Python error) as the context of `replacement`, as raising
-// inside an except clause does.
-void chain_context(py::error_already_set& replacement, const std::exception_ptr& original) {
-    try {
-        std::rethrow_exception(original);
-    } catch (py::error_already_set& e) {
-        if (replacement.value() && e.value()) {
-            PyException_SetContext(replacement.value().ptr(), e.value().inc_ref().ptr());
-        }
-    } catch (std::exception&) {
-    }
-}
-
 // The part of put that runs under the lock: clean-up, count limit, directory, body, record.
 py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, py::handle filename,
                       py::handle stream, py::handle length_obj, Py_ssize_t length,
                       py::handle expected) {
-    self.attr(name<"cleanup">())();
-    py::object items = self.attr(name<"_items">());
+    call_method(self, name<"cleanup">());
+    py::object items = get(self, name<"_items">());
     Py_ssize_t held = PyObject_Size(items.ptr());
     if (held < 0) {
         qyb::throw_error();
     }
-    if (compare(py::int_(held), self.attr(name<"max_uploads">()), Py_GE)) {
+    if (compare(py::int_(held), get(self, name<"max_uploads">()), Py_GE)) {
         refuse(call, "upload store is full");
     }
 
-    py::object upload_id = call.global<"uuid">().attr(name<"uuid4">())().attr(name<"hex">());
-    py::object root = self.attr(name<"root">());
-    root.attr(name<"mkdir">())(py::arg("parents") = true, py::arg("exist_ok") = true);
+    py::object upload_id = get(call_method(call.global<"uuid">(), name<"uuid4">()), name<"hex">());
+    py::object root = get(self, name<"root">());
+    call_method(root, name<"mkdir">(), qyb::kw<"parents">(py::bool_(true)), qyb::kw<"exist_ok">(py::bool_(true)));
     py::object directory = steal(PyNumber_TrueDivide(root.ptr(), upload_id.ptr()));
-    directory.attr(name<"mkdir">())();
+    call_method(directory, name<"mkdir">());
     py::object path = steal(PyNumber_TrueDivide(directory.ptr(), filename.ptr()));
-    py::object digest = call.global<"hashlib">().attr(name<"sha256">())();
+    py::object digest = call_method(call.global<"hashlib">(), name<"sha256">());
     py::object os = call.global<"os">();
-    Sink sink{py::object(), os.attr(name<"write">()), digest.attr(name<"update">())};
+    Sink sink{py::object(), get(os, name<"write">()), get(digest, name<"update">())};
     // Exclusive creation of a binary file, as open(path, "xb") makes it.
     long flags = os_flag(os, "O_WRONLY") | os_flag(os, "O_CREAT") | os_flag(os, "O_EXCL") |
                  os_flag(os, "O_BINARY");
@@ -348,37 +331,36 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
     bool open = false;
     bool entered = false;
     try {
-        sink.fd = os.attr(name<"open">())(path, flags, 0666);
+        sink.fd = call_method(os, name<"open">(), path, py::int_(flags), py::int_(0666));
         created = open = true;
         copy_body(call, sink, stream, length);
         // os.write keeps nothing buffered in the process: syncing the descriptor is the flush.
-        os.attr(name<"fsync">())(sink.fd);
+        call_method(os, name<"fsync">(), sink.fd);
         open = false;
-        os.attr(name<"close">())(sink.fd);
+        call_method(os, name<"close">(), sink.fd);
 
-        py::object actual = digest.attr(name<"hexdigest">())();
+        py::object actual = call_method(digest, name<"hexdigest">());
         if (!expected.is_none() && compare(expected, actual, Py_NE)) {
             refuse(call, "upload SHA-256 mismatch");
         }
-        py::object now = call.global<"time">().attr(name<"time">())();
-        py::object expires_at = steal(PyNumber_Add(now.ptr(), self.attr(name<"ttl">()).ptr()));
-        py::object record = call.global<"UploadedFile">()(upload_id, owner, filename, path,
-                                                          length_obj, actual, expires_at);
-        if (PyObject_SetItem(items.ptr(), upload_id.ptr(), record.ptr()) < 0) {
-            qyb::throw_error();
-        }
+        py::object now = call_method(call.global<"time">(), name<"time">());
+        py::object expires_at = steal(PyNumber_Add(now.ptr(), get(self, name<"ttl">()).ptr()));
+        py::object record =
+            invoke(call.global<"UploadedFile">(), upload_id, owner, filename, path, length_obj, actual, expires_at);
+        qyb::set_item(items, upload_id, record);
         entered = true;
-        py::object timer = call.global<"threading">().attr(name<"Timer">())(
-            self.attr(name<"ttl">()), self.attr(name<"_expire">()),
-            py::arg("args") = py::make_tuple(upload_id));
-        timer.attr(name<"daemon">()) = true;
-        timer.attr(name<"start">())();
+        py::object timer_type = get(call.global<"threading">(), name<"Timer">());
+        py::object ttl = get(self, name<"ttl">());
+        py::object expire = get(self, name<"_expire">());
+        py::object timer = invoke(timer_type, ttl, expire, qyb::kw<"args">(py::make_tuple(upload_id)));
+        set(timer, name<"daemon">(), py::bool_(true));
+        call_method(timer, name<"start">());
         return record;
     } catch (std::exception&) {
-        std::exception_ptr original = std::current_exception();
+        qyb::Except failure;
         if (open) {
             try {
-                os.attr(name<"close">())(sink.fd);
+                call_method(os, name<"close">(), sink.fd);
             } catch (py::error_already_set&) {
                 // The failure that brought us here is the one to report.
             }
@@ -386,36 +368,31 @@ py::object put_locked(const qyb::Call& call, py::handle self, py::handle owner, 
         if (entered) {
             // A record whose file is about to go must not be handed out.
             try {
-                items.attr(name<"pop">())(upload_id, py::none());
+                call_method(items, name<"pop">(), upload_id, py::none());
             } catch (py::error_already_set&) {
             }
         }
         // Only a file this call created is removed: when the name itself cannot be opened (too
         // long for the file system, say), unlinking it would fail the same way and keep the
-        // directory from going.
-        if (created) {
-            try {
-                path.attr(name<"unlink">())(py::arg("missing_ok") = true);
-            } catch (py::error_already_set& replacement) {
-                chain_context(replacement, original);
-                remove_directory(directory);
-                throw;
-            }
-        }
-        remove_directory(directory);
-        throw;
+        // directory from going. A failed unlink is raised in place of the failure, chained to it.
+        qyb::finally(
+            [&] {
+                if (created) {
+                    call_method(path, name<"unlink">(), qyb::kw<"missing_ok">(py::bool_(true)));
+                }
+            },
+            [&] { remove_directory(directory); });
+        failure.reraise();
     }
 }
 
 py::object store_put(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::object filename = self.attr(name<"_filename">())(call[2]);
-    py::handle length_obj = call[4];
+    auto [self, owner, filename_given, stream, length_obj, expected] = call.args<6>();
+    py::object filename = call_method(self, name<"_filename">(), filename_given);
     if (!PyLong_CheckExact(length_obj.ptr()) || !compare(length_obj, py::int_(0), Py_GT) ||
-        !compare(length_obj, self.attr(name<"max_bytes">()), Py_LE)) {
+        !compare(length_obj, get(self, name<"max_bytes">()), Py_LE)) {
         refuse(call, "invalid upload size");
     }
-    py::handle expected = call[5];
     if (!expected.is_none() && !is_sha256_text(expected)) {
         refuse(call, "invalid upload SHA-256");
     }
@@ -424,72 +401,103 @@ py::object store_put(const qyb::Call& call) {
         qyb::throw_error();
     }
     return with_lock(self, [&] {
-        return put_locked(call, self, call[1], filename, call[3], length_obj, length, expected);
+        return put_locked(call, self, owner, filename, stream, length_obj, length, expected);
     });
+}
+
+qyb::FunctionDef store_put_def() {
+    return {.name = "put",
+            .params = {arg("self"), arg("owner", "str"), arg("filename", "str"), arg("stream", "BinaryIO"),
+                       arg("length", "int"), arg("expected_sha256", "str | None", py::none())},
+            .returns = "UploadedFile",
+            .body = store_put};
 }
 
 // ---------------------------------------------------------------------------------------
 // resolve, consume, cleanup, _expire
 
 py::object store_resolve(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::handle owner = call[1];
-    py::handle reference = call[2];
+    auto [self, owner, reference] = call.args<3>();
     if (!PyUnicode_Check(reference.ptr()) ||
         PyUnicode_Tailmatch(reference.ptr(), py::str(kPrefix).ptr(), 0, PY_SSIZE_T_MAX, -1) != 1) {
         refuse(call, "invalid upload reference");
     }
     py::object upload_id = steal(PyUnicode_Substring(reference.ptr(), kPrefixChars, PY_SSIZE_T_MAX));
     return with_lock(self, [&] {
-        self.attr(name<"cleanup">())();
-        py::object record = self.attr(name<"_items">()).attr(name<"get">())(upload_id);
-        if (record.is_none() || compare(record.attr(name<"owner">()), owner, Py_NE)) {
+        call_method(self, name<"cleanup">());
+        py::object record = call_method(get(self, name<"_items">()), name<"get">(), upload_id);
+        if (record.is_none() || compare(get(record, name<"owner">()), owner, Py_NE)) {
             refuse(call, "upload not found");
         }
         return record;
     });
 }
 
+qyb::FunctionDef store_resolve_def() {
+    return {.name = "resolve",
+            .params = {arg("self"), arg("owner", "str"), arg("reference", "str")},
+            .returns = "UploadedFile",
+            .body = store_resolve};
+}
+
 py::object store_consume(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::object record = self.attr(name<"resolve">())(call[1], call[2]);
+    auto [self, owner, reference] = call.args<3>();
+    py::object record = call_method(self, name<"resolve">(), owner, reference);
     return with_lock(self, [&] {
-        self.attr(name<"_items">()).attr(name<"pop">())(record.attr(name<"upload_id">()), py::none());
-        remove_upload(record.attr(name<"path">()));
+        call_method(get(self, name<"_items">()), name<"pop">(), get(record, name<"upload_id">()), py::none());
+        remove_upload(get(record, name<"path">()));
         return py::none();
     });
+}
+
+qyb::FunctionDef store_consume_def() {
+    return {.name = "consume",
+            .params = {arg("self"), arg("owner", "str"), arg("reference", "str")},
+            .returns = "None",
+            .body = store_consume};
 }
 
 // Callers hold the lock.
 py::object store_cleanup(const qyb::Call& call) {
-    py::handle self = call[0];
-    py::object now = call.global<"time">().attr(name<"time">())();
-    py::object items = self.attr(name<"_items">());
+    auto [self] = call.args<1>();
+    py::object now = call_method(call.global<"time">(), name<"time">());
+    py::object items = get(self, name<"_items">());
     py::list expired;
-    for (py::handle entry : items.attr(name<"items">())()) {
-        py::object key = entry[py::int_(0)];
-        py::object record = entry[py::int_(1)];
-        if (compare(record.attr(name<"expires_at">()), now, Py_LE)) {
+    for (py::handle entry : call_method(items, name<"items">())) {
+        py::object key = qyb::item(entry, qyb::int_constant<0>());
+        py::object record = qyb::item(entry, qyb::int_constant<1>());
+        if (compare(get(record, name<"expires_at">()), now, Py_LE)) {
             expired.append(key);
         }
     }
     for (py::handle upload_id : expired) {
-        py::object record = items.attr(name<"pop">())(upload_id);
-        remove_upload(record.attr(name<"path">()));
+        py::object record = call_method(items, name<"pop">(), upload_id);
+        remove_upload(get(record, name<"path">()));
     }
     return py::none();
 }
 
+qyb::FunctionDef store_cleanup_def() {
+    return {.name = "cleanup", .params = {arg("self")}, .returns = "None", .body = store_cleanup};
+}
+
 // A timer's removal; the timer itself is the measure of the time, so expires_at is not read.
 py::object store_expire(const qyb::Call& call) {
-    py::handle self = call[0];
+    auto [self, upload_id] = call.args<2>();
     return with_lock(self, [&] {
-        py::object record = self.attr(name<"_items">()).attr(name<"pop">())(call[1], py::none());
+        py::object record = call_method(get(self, name<"_items">()), name<"pop">(), upload_id, py::none());
         if (!record.is_none()) {
-            remove_upload(record.attr(name<"path">()));
+            remove_upload(get(record, name<"path">()));
         }
         return py::none();
     });
+}
+
+qyb::FunctionDef store_expire_def() {
+    return {.name = "_expire",
+            .params = {arg("self"), arg("upload_id", "str")},
+            .returns = "None",
+            .body = store_expire};
 }
 
 }  // namespace
@@ -506,39 +514,18 @@ void define_uploads(qyb::Part& p) {
         .field("size", "int")
         .field("sha256", "str")
         .field("expires_at", "float");
-    p.bind("UploadedFile", p.get("dataclass")(py::arg("frozen") = true)(record.build()));
+    py::object frozen = invoke(p.get("dataclass"), qyb::kw<"frozen">(py::bool_(true)));
+    p.bind("UploadedFile", invoke(frozen, record.build()));
 
     qyb::ClassBuilder store(p.module(), "UploadStore");
     store.doc("Stores uploads outside the repository and never trusts client paths.")
-        .method({.name = "__init__",
-                 .params = {arg("self"), arg("root", "Path | None", py::none()),
-                            kwonly("ttl", "float", p.get("UPLOAD_TTL_SECONDS")),
-                            kwonly("max_bytes", "int", p.get("MAX_UPLOAD_BYTES")),
-                            kwonly("max_uploads", "int", p.get("MAX_UPLOADS"))},
-                 .body = store_init})
-        .method({.name = "put",
-                 .params = {arg("self"), arg("owner", "str"), arg("filename", "str"),
-                            arg("stream", "BinaryIO"), arg("length", "int"),
-                            arg("expected_sha256", "str | None", py::none())},
-                 .returns = "UploadedFile",
-                 .body = store_put})
-        .method({.name = "resolve",
-                 .params = {arg("self"), arg("owner", "str"), arg("reference", "str")},
-                 .returns = "UploadedFile",
-                 .body = store_resolve})
-        .method({.name = "consume",
-                 .params = {arg("self"), arg("owner", "str"), arg("reference", "str")},
-                 .returns = "None",
-                 .body = store_consume})
-        .method({.name = "cleanup", .params = {arg("self")}, .returns = "None", .body = store_cleanup})
-        .method({.name = "_expire",
-                 .params = {arg("self"), arg("upload_id", "str")},
-                 .returns = "None",
-                 .body = store_expire})
-        .static_method({.name = "_filename",
-                        .params = {arg("value", "str")},
-                        .returns = "str",
-                        .body = store_filename});
+        .method(store_init_def(p))
+        .method(store_put_def())
+        .method(store_resolve_def())
+        .method(store_consume_def())
+        .method(store_cleanup_def())
+        .method(store_expire_def())
+        .static_method(store_filename_def());
     p.bind_class(store);
 }
 

@@ -11,6 +11,7 @@ import threading
 import urllib.request
 
 import pytest
+from _served import serving
 
 import qybridge4.cli.remote as remote
 
@@ -70,24 +71,16 @@ def gateway(tmp_path, monkeypatch):
     """A gateway made by create_server on a free port, served from a thread, its uploads under
     tmp_path; `start(wrap=...)` may wrap its listening socket (TLS)."""
     monkeypatch.setattr(tempfile, "tempdir", str(tmp_path))
-    started = []
+    with serving(JOIN) as run:
+        def start(wrap=None):
+            worker = Worker()
+            router = remote.RemoteRouter(find=worker.find, execute=worker.execute, list_all=worker.list_all)
+            server = remote.create_server(tokens={"admin": TOKEN}, port=0, router=router, instance_id="i-1")
+            if wrap is not None:
+                server.socket = wrap(server.socket)
+            return Served(run(server), worker)
 
-    def start(wrap=None):
-        worker = Worker()
-        router = remote.RemoteRouter(find=worker.find, execute=worker.execute, list_all=worker.list_all)
-        server = remote.create_server(tokens={"admin": TOKEN}, port=0, router=router, instance_id="i-1")
-        if wrap is not None:
-            server.socket = wrap(server.socket)
-        thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-        thread.start()
-        started.append((server, thread))
-        return Served(server, worker)
-
-    yield start
-    for server, thread in started:
-        server.shutdown()
-        server.server_close()
-        thread.join(JOIN)
+        yield start
 
 
 # --- a server of canned answers ---

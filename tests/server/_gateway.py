@@ -3,11 +3,11 @@ import http.client
 import json
 import re
 import socket
-import threading
 import uuid
 from http import HTTPStatus
 
 import pytest
+from _served import serving
 
 import qybridge4.cli.remote as remote
 
@@ -158,21 +158,13 @@ def raw_post(path, headers, body=b"", token=TOKEN):
 @pytest.fixture
 def gateway(tmp_path):
     """Starts gateways on free ports with fake workers and a store under tmp_path."""
-    started = []
+    with serving(TIMEOUT) as run:
+        def start(workers=None, *, instance_id=None, store=None, tokens=TOKENS):
+            workers = workers or Workers()
+            router = remote.RemoteRouter(find=workers.find, execute=workers.execute, list_all=workers.list_all)
+            store = store or remote.UploadStore(tmp_path / "uploads")
+            server = remote.GatewayHTTPServer(("127.0.0.1", 0), remote.TokenAuthorizer.from_tokens(tokens),
+                                              router, instance_id, store)
+            return Gateway(run(server), workers)
 
-    def start(workers=None, *, instance_id=None, store=None, tokens=TOKENS):
-        workers = workers or Workers()
-        router = remote.RemoteRouter(find=workers.find, execute=workers.execute, list_all=workers.list_all)
-        store = store or remote.UploadStore(tmp_path / "uploads")
-        server = remote.GatewayHTTPServer(("127.0.0.1", 0), remote.TokenAuthorizer.from_tokens(tokens),
-                                          router, instance_id, store)
-        thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
-        thread.start()
-        started.append((server, thread))
-        return Gateway(server, workers)
-
-    yield start
-    for server, thread in started:
-        server.shutdown()
-        server.server_close()
-        thread.join(TIMEOUT)
+        yield start
