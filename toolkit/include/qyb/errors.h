@@ -91,10 +91,6 @@ private:
 template <class Body, class Cleanup>
 auto finally(Body&& body, Cleanup&& cleanup) -> decltype(body());
 
-// The old names of Except and of raise_from(exception, cause), until their users are converted.
-using Handling = Except;
-[[noreturn]] inline void raise_object_from(py::handle exception, py::handle cause) { raise_from(exception, cause); }
-
 // True when the error currently held by `e` is an instance of `type`.
 inline bool matches(const py::error_already_set& e, PyObject* type) { return e.matches(type); }
 

@@ -223,9 +223,6 @@ void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping);
 // refused as the display refuses it ("'list' object is not a mapping").
 void dict_update(py::handle d, py::handle mapping);
 
-// `f(**kwargs)`; the old spelling of invoke(f, keywords(kwargs)).
-inline py::object invoke_keywords(py::handle f, py::handle kwargs) { return invoke(f, keywords(kwargs)); }
-
 // `obj.<method>(args...)`, without making a bound method; keywords as for invoke, kw<...> only.
 template <class... A>
 py::object call_method(py::handle obj, py::handle method, const A&... args) {
