@@ -62,6 +62,25 @@ py::object get_or_none(py::handle mapping, py::handle key) {
     return call_method(mapping, name<"get">(), key);
 }
 
+namespace {
+
+// Takes the pending error out and hands its value to `reword`, which sets the error to raise in
+// its place and returns true, or returns false to put the pending error back unchanged.
+template <class Reword>
+void reword_error(Reword reword) {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    if (!reword(value)) {
+        PyErr_Restore(type, value, tb);
+        return;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
+}
+
+}  // namespace
+
 void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping) {
     if (_PyDict_MergeEx(kwargs.ptr(), mapping.ptr(), 2) == 0) {
         return;
@@ -69,35 +88,30 @@ void merge_keywords(py::handle f, py::handle kwargs, py::handle mapping) {
     // The call's own rewording of the merge's failure: an AttributeError (no keys(), or one met
     // while reading) says the object is no mapping; the KeyError that the merge itself sets for a
     // repeated key is a keyword given twice. Anything else is the mapping's own error.
-    PyObject *type, *value, *tb;
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-        PyErr_Fetch(&type, &value, &tb);
-        if (value != nullptr && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_AttributeError))) {
+        reword_error([&](PyObject* value) {
+            if (value == nullptr || !PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(PyExc_AttributeError))) {
+                return false;
+            }
             if (PyObject* callee = _PyObject_FunctionStr(f.ptr())) {
                 PyErr_Format(PyExc_TypeError, "%U argument after ** must be a mapping, not %.200s", callee,
                              Py_TYPE(mapping.ptr())->tp_name);
                 Py_DECREF(callee);
             }
-            Py_DECREF(type);
-            Py_DECREF(value);
-            Py_XDECREF(tb);
-        } else {
-            PyErr_Restore(type, value, tb);
-        }
+            return true;
+        });
     } else if (PyErr_ExceptionMatches(PyExc_KeyError)) {
-        PyErr_Fetch(&type, &value, &tb);
-        if (value != nullptr && PyTuple_Check(value) && PyTuple_GET_SIZE(value) == 1) {
+        reword_error([&](PyObject* value) {
+            if (value == nullptr || !PyTuple_Check(value) || PyTuple_GET_SIZE(value) != 1) {
+                return false;
+            }
             if (PyObject* callee = _PyObject_FunctionStr(f.ptr())) {
                 PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'", callee,
                              PyTuple_GET_ITEM(value, 0));
                 Py_DECREF(callee);
             }
-            Py_XDECREF(type);
-            Py_XDECREF(value);
-            Py_XDECREF(tb);
-        } else {
-            PyErr_Restore(type, value, tb);
-        }
+            return true;
+        });
     }
     throw_error();
 }
