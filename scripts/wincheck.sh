@@ -68,6 +68,7 @@ compile() {
 }
 export -f own compile
 SOURCES=(toolkit/src/*.cpp remote/*/*.cpp moment/*.cpp tests/toolkit/test_function.cpp)
+rm -rf "$W/obj"   # every source is compiled anew; an object left by a removed source must not link
 printf '%s\n' "${SOURCES[@]}" | xargs -P"$JOBS" -n1 bash -c 'compile "$1"' -
 stamp compile
 
@@ -86,7 +87,12 @@ link() {  # link <module> <objects>: a DLL with nothing unresolved, exporting Py
 link remote "$W"/obj/remote/*/*.o & r=$!
 link moment "$W"/obj/moment/*.o & m=$!
 link _toolkit_test "$W"/obj/tests/toolkit/test_function.o & t=$!
-wait $r && wait $m && wait $t
+# Each waited for on its own: under set -e a failure inside an && list would not stop the check.
+linked=0
+for job in $r $m $t; do
+    wait "$job" || linked=1
+done
+[ "$linked" -eq 0 ]
 stamp link
 
 # The MSVC Debug configuration, preprocessed: CPython's pyconfig.h turns _DEBUG into Py_DEBUG
