@@ -66,12 +66,26 @@ py::object object_core(PyObject* value, PyObject* keys, py::handle label) {
     bool same = true;
     if (PyDict_CheckExact(value) && PyAnySet_CheckExact(keys)) {
         // Equal sets: the same size and every key of the dict in `keys`.
-        if (PyDict_GET_SIZE(value) != PySet_GET_SIZE(keys)) {
+        // `value.keys() != keys`: the same size and every key of the dict in `keys`, walked as
+        // the keys view's iterator walks it, so that a key whose __eq__ changes the dict fails
+        // the walk as it does in Python instead of passing a dict that was never checked.
+        const Py_ssize_t used = PyDict_GET_SIZE(value);
+        if (used != PySet_GET_SIZE(keys)) {
             same = false;
         } else {
             Py_ssize_t pos = 0;
+            Py_ssize_t remaining = used;
             PyObject *key, *item;
-            while (PyDict_Next(value, &pos, &key, &item)) {
+            for (;;) {
+                if (PyDict_GET_SIZE(value) != used) {
+                    qyb::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
+                }
+                if (!PyDict_Next(value, &pos, &key, &item)) {
+                    break;
+                }
+                if (remaining-- == 0) {
+                    qyb::raise(PyExc_RuntimeError, "dictionary keys changed during iteration");
+                }
                 py::object held = py::reinterpret_borrow<py::object>(key);
                 if (!qyb::check(PySet_Contains(keys, key))) {
                     same = false;
@@ -80,7 +94,7 @@ py::object object_core(PyObject* value, PyObject* keys, py::handle label) {
             }
         }
     } else {
-        same = !qyb::compare(steal(PySet_New(value)), keys, Py_NE);
+        same = !qyb::compare(qyb::call_method(value, name<"keys">()), keys, Py_NE);
     }
     if (!same) {
         refuse_field(label, " fields");
@@ -195,8 +209,11 @@ py::object request_id_body(const qyb::Call& call) {
     if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_AttributeError)) {
         qyb::throw_error();
     }
-    py::object cause = fetch_exception();
-    qyb::raise_from(PyExc_ValueError, field_message(label, ""), cause);
+    // The message is made inside the handler of the parse error, as an f-string in its
+    // `except` clause is: a label whose __format__ fails chains the parse error.
+    py::error_already_set parse_error = qyb::take_error();
+    qyb::Except handling(parse_error);
+    qyb::raise_from(PyExc_ValueError, field_message(label, ""), parse_error.value());
 }
 
 namespace {

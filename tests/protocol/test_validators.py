@@ -88,6 +88,45 @@ def test_object_compares_against_any_set_like_keys():
         remote._object({"a": 1, "b": 2}, ["a", "b"], "x")  # a list never equals a set
 
 
+class Meddler:
+    """A key equal to its text whose comparison changes the dict that holds it."""
+
+    def __init__(self, text, change):
+        self.text, self.change, self.target = text, change, None
+
+    def __hash__(self):
+        return hash(self.text)
+
+    def __eq__(self, other):
+        if self.target is not None:
+            self.change(self.target)
+        return self.text == other
+
+
+def _swap(d):
+    d.pop("b", None)
+    d["c"] = 3
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (dict.clear, RuntimeError, "dictionary changed size during iteration"),
+    (_swap, ValueError, "invalid x fields"),   # the walk goes on and meets "c"
+    (lambda d: None, None, None),
+], ids=["clear", "swap", "none"])
+@pytest.mark.parametrize("container", [dict, DictSub])
+@pytest.mark.parametrize("keys", [{"a", "b"}, frozenset({"a", "b"})], ids=["set", "frozenset"])
+def test_object_checks_the_dict_as_the_keys_view_walks_it(change, error, message, container, keys):
+    # Python's own `value.keys() != keys` on the same dict gives these answers.
+    key = Meddler("a", change)
+    value = container({key: 1, "b": 2})
+    key.target = value
+    if error is None:
+        assert list(remote._object(value, keys, "x").items()) == [(key, 1), ("b", 2)]
+    else:
+        with pytest.raises(error, match=f"^{message}$"):
+            remote._object(value, keys, "x")
+
+
 def test_object_label_is_formatted():
     with pytest.raises(ValueError, match="^invalid 7 fields$"):
         remote._object(None, KEYS, 7)
@@ -176,6 +215,20 @@ def test_request_id_parses_with_the_module_uuid(monkeypatch):
     assert type(info.value.__cause__) is AttributeError
     monkeypatch.setattr(remote, "uuid", uuid)
     assert remote._request_id(UID) is None
+
+
+class Unformattable:
+    def __format__(self, spec):
+        raise LookupError("no text")
+
+
+@pytest.mark.parametrize("value, context", [("nope", ValueError), (None, None)])
+def test_a_label_that_cannot_be_made_text_is_raised_where_python_raises_it(value, context):
+    # Inside the parse error's handler for a text that is no UUID; before any parse for None.
+    with pytest.raises(LookupError, match="^no text$") as info:
+        remote._request_id(value, Unformattable())
+    assert info.value.__cause__ is None
+    assert type(info.value.__context__) is context if context else info.value.__context__ is None
 
 
 # --- _identifier ---
