@@ -206,7 +206,10 @@ py::object client_open_request(const qyb::Call& call) {
         py::object urllib = call.global<"urllib">();
         if (e.matches(qyb::get(qyb::get(urllib, name<"error">()), name<"HTTPError">()))) {
             qyb::Except handling(e);
-            qyb::call_method(self, name<"_raise_http_error">(), e.value(), request_id, qyb::kw<"method">(method));
+            // The mapping keeps its two arguments, so overrides written to them still work; it
+            // learns the method from a note on this exchange's own error object.
+            qyb::set(e.value(), name<"_RemoteClient__method">(), method);
+            qyb::call_method(self, name<"_raise_http_error">(), e.value(), request_id);
             return py::none();
         }
         if (e.matches(call.global<"RemoteClientError">()) || !e.matches(PyExc_OSError)) {
@@ -271,7 +274,9 @@ bool gateway_lost(py::handle status) {
 // The HTTP error answer's body is read once, bounded; each field of its "error" object is taken
 // when it has the right type, else its fallback.
 py::object client_raise_http_error(const qyb::Call& call) {
-    auto [self, exc, request_id, method] = call.args<4>();
+    auto [self, exc, request_id] = call.args<3>();
+    // None when the error did not come through _open_request, which notes its method.
+    py::object method = qyb::get(exc, name<"_RemoteClient__method">(), py::none());
     py::object raw = qyb::call_method(exc, name<"read">(), read_bound(self));
     py::object limit = qyb::get(self, name<"max_response_bytes">());
     py::object length = qyb::steal(PyLong_FromSsize_t(py::len(raw)));
@@ -329,8 +334,7 @@ py::object client_raise_http_error(const qyb::Call& call) {
 
 qyb::FunctionDef client_raise_http_error_def() {
     return {.name = "_raise_http_error",
-            .params = {arg("self"), arg("exc", "urllib.error.HTTPError"), arg("request_id", "str | None"),
-                       kwonly("method", "str | None", py::none())},
+            .params = {arg("self"), arg("exc", "urllib.error.HTTPError"), arg("request_id", "str | None")},
             .returns = "None",
             .body = client_raise_http_error};
 }

@@ -46,8 +46,7 @@ class Reference:
 
     def _open_request(self, request, method, request_id=None): ...
 
-    def _raise_http_error(self, exc: urllib.error.HTTPError, request_id: str | None, *,
-                          method: str | None = None) -> None: ...
+    def _raise_http_error(self, exc: urllib.error.HTTPError, request_id: str | None) -> None: ...
 
 
 def test_class_shape_and_signatures(monkeypatch):
@@ -288,6 +287,31 @@ def test_a_post_that_a_proxy_gave_up_on_may_have_run(canned, tmp_path, operation
     request_id = REQUEST_ID if code == "worker_unreachable" else fallback_id
     assert info.value.as_dict() == failure(code, message, outcome, retryable, status, request_id)
     assert canned.requests[0][0] == "POST"
+
+
+class Logged(remote.RemoteClient):
+    """A subclass that logs each HTTP error answer through the listed signature."""
+
+    def _raise_http_error(self, exc, request_id):
+        self.seen.append((exc.code, request_id))
+        super()._raise_http_error(exc, request_id)
+
+
+@pytest.mark.parametrize("operation, outcome, retryable, request_id", [
+    ("status", "not_started", True, None),
+    ("execute", "unknown", False, REQUEST_ID),   # a POST behind a proxy that gave up
+])
+def test_an_override_of_the_listed_signature_maps_every_error_answer(canned, operation, outcome, retryable,
+                                                                     request_id):
+    canned.answer(502, b"")
+    client = Logged(canned.url, TOKEN, timeout=JOIN)
+    client.seen = []
+    call = getattr(client, operation)
+    with pytest.raises(RemoteClientError) as info:
+        call() if operation == "status" else call(None, ["status"], request_id=REQUEST_ID, client_id="c")
+    assert client.seen == [(502, request_id)]
+    assert info.value.as_dict() == failure("remote_http_error", GATEWAY_LOST % 502, outcome, retryable, 502,
+                                           request_id)
 
 
 @pytest.mark.parametrize("raw, exact", [
