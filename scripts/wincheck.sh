@@ -6,7 +6,9 @@
 #  2. links each module as a DLL against only what python311.dll exports, and checks that it
 #     exports nothing but its PyInit_*;
 #  3. preprocesses every source as MSVC's Debug configuration: none may turn on Py_DEBUG
-#     (which asks for python311_d.lib and the debug interpreter).
+#     (which asks for python311_d.lib and the debug interpreter);
+#  4. configures the Debug link for Windows: with the interpreter's debug binaries installed or
+#     not, a Debug build is handed the release python311.lib that pyconfig.h asks for.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 W=$(realpath -m "${1:-build/wincheck}")
@@ -113,3 +115,37 @@ debug_off() {
 export -f debug_off
 printf '%s\n' "${SOURCES[@]}" | xargs -P"$JOBS" -n1 bash -c 'debug_off "$1"' -
 stamp debug
+
+# The import target as CMake 3.25's FindPython makes it on Windows, with the debug binaries
+# installed (RELEASE and DEBUG) and without (one library), under the mapping that CMakeLists.txt
+# applies; each configuration writes the import library it links.
+grep -q '^  qyb_link_release_python(Python::Module)$' CMakeLists.txt ||
+    { echo "wincheck: CMakeLists.txt no longer maps the Debug link of Python::Module" >&2; exit 1; }
+D=$W/debuglink
+rm -rf "$D"
+mkdir -p "$D"
+cat >"$D/CMakeLists.txt" <<EOF
+cmake_minimum_required(VERSION 3.25)
+project(debuglink NONE)
+include("$PWD/cmake/ReleasePython.cmake")
+add_library(with_debug SHARED IMPORTED)
+set_property(TARGET with_debug PROPERTY IMPORTED_CONFIGURATIONS RELEASE DEBUG)
+set_target_properties(with_debug PROPERTIES
+  IMPORTED_IMPLIB_RELEASE C:/Python311/libs/python311.lib IMPORTED_LOCATION_RELEASE C:/Python311/python311.dll
+  IMPORTED_IMPLIB_DEBUG C:/Python311/libs/python311_d.lib IMPORTED_LOCATION_DEBUG C:/Python311/python311_d.dll)
+add_library(release_only SHARED IMPORTED)
+set_target_properties(release_only PROPERTIES
+  IMPORTED_IMPLIB C:/Python311/libs/python311.lib IMPORTED_LOCATION C:/Python311/python311.dll)
+qyb_link_release_python(with_debug)
+qyb_link_release_python(release_only)
+file(GENERATE OUTPUT "\${CMAKE_BINARY_DIR}/\$<CONFIG>.txt"
+  CONTENT "\$<TARGET_LINKER_FILE:with_debug>\n\$<TARGET_LINKER_FILE:release_only>\n")
+EOF
+for config in Debug Release RelWithDebInfo; do
+    cmake -S "$D" -B "$D/$config" -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_BUILD_TYPE=$config >/dev/null
+    if [ "$(sort -u "$D/$config/$config.txt")" != "C:/Python311/libs/python311.lib" ]; then
+        echo "wincheck: a $config build links" $(cat "$D/$config/$config.txt") "(python311.lib expected)" >&2
+        exit 1
+    fi
+done
+stamp debuglib
