@@ -1,5 +1,6 @@
 // The settings file: its reading with validation, its writing, the stored form of a connection,
-// and the atomic JSON writer that the secrets file shares.
+// the atomic JSON writer that the secrets file shares, and the replace that the runtime's writer
+// goes through too.
 #include "qyb/python.h"
 
 #include <algorithm>
@@ -299,6 +300,46 @@ qyb::FunctionDef config_record_def() {
     return {.name = "_record", .params = {arg("connection")}, .body = config_record};
 }
 
+// ---------------------------------------------------------------------------------------
+// Replacing a written file
+
+// CPython's open() on Windows does not share delete access, so while another process reads the
+// target (a second client, a virus scanner or indexer looking at the new file) a replace onto it
+// fails with PermissionError, and passes a moment later. As pip's own replace does, Windows
+// retries every 0.05 s until a second after the first refusal, on the module's clock.
+constexpr double kReplacePause = 0.05;
+constexpr double kReplaceWait = 1.0;
+
+void replace_file(const qyb::Call& call, py::handle source, py::handle target) {
+    py::object os = call.global<"os">();
+    double deadline = 0.0;
+    bool retrying = false;
+    for (;;) {
+        try {
+            qyb::call_method(os, name<"replace">(), source, target);
+            return;
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_PermissionError)) {
+                throw;
+            }
+            qyb::Except handling(e);
+            if (!retrying) {
+                if (!qyb::equals(qyb::get(os, name<"name">()), name<"nt">())) {
+                    throw;
+                }
+                retrying = true;
+                deadline = qyb::to_double(call.monotonic()) + kReplaceWait;
+            } else if (qyb::to_double(call.monotonic()) >= deadline) {
+                throw;
+            }
+        }
+        // The pause lets other threads run, but a signal that came during the replace would
+        // otherwise wait for the whole retry.
+        qyb::poll_round();
+        qyb::call_method(call.global<"time">(), name<"sleep">(), py::float_(kReplacePause));
+    }
+}
+
 }  // namespace settings
 
 namespace {
@@ -359,7 +400,7 @@ py::object atomic_json(const qyb::Call& call) {
         qyb::call_method(os, name<"fsync">(), fd);
         open = false;
         qyb::call_method(os, name<"close">(), fd);
-        qyb::call_method(os, name<"replace">(), temporary, path);
+        settings::replace_file(call, temporary, path);
     } catch (std::exception&) {
         qyb::Except failure;
         // Closed first: on Windows an open file can be neither moved nor deleted. A failed

@@ -1,5 +1,6 @@
 // What the settings files share: ConfigError raising, keyword calls of the record classes, the
-// limited reading of a settings or secrets file, and RemoteConfig's file hooks.
+// limited reading of a settings or secrets file, RemoteConfig's file hooks, and the replace of a
+// written file that the runtime's state files go through too.
 #pragma once
 
 #include "qyb/python.h"
@@ -39,6 +40,11 @@ bool is_client_name(py::handle value);
 py::object file_size(const qyb::Call& call, py::handle path);
 // The file's bytes; reading stops one byte past `limit` (an int) so the decoder can refuse it.
 py::object read_file(const qyb::Call& call, py::handle path, py::handle limit);
+
+// `os.replace(source, target)` through the module's `os`. On Windows a PermissionError, the
+// target held open by another process for a moment, is retried for about a second; the last
+// one is raised. Elsewhere every failure is raised at once.
+void replace_file(const qyb::Call& call, py::handle source, py::handle target);
 
 // RemoteConfig._load and _record.
 qyb::FunctionDef config_load_def();

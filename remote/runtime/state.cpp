@@ -4,6 +4,7 @@
 
 #include <cmath>
 
+#include "client/settings_internal.h"
 #include "runtime/runtime.h"
 
 namespace remote::runtime {
@@ -400,7 +401,7 @@ py::object atomic_json(const qyb::Call& call) {
                     qyb::call_method(os, name<"fsync">(), qyb::call_method(file, name<"fileno">()));
                 },
                 [&] { file_close(file); });
-            qyb::call_method(os, name<"replace">(), temp, path);
+            settings::replace_file(call, temp, path);
         },
         [&] { remove_file(temp); });
     return py::none();

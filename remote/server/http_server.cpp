@@ -37,6 +37,24 @@ qyb::FunctionDef server_init_def() {
             .body = server_init};
 }
 
+// On Windows SO_REUSEADDR lets a socket bind a port that another live socket listens on, which
+// would then share the connections, tokens and all; Windows rebinds past TIME_WAIT without it, so
+// there the socket is bound as socket.create_server binds it and a port in use fails. (Not
+// SO_EXCLUSIVEADDRUSE: its port stays taken while accepted connections linger, so a restart
+// right after a stop would fail.) Decided by the `os` the module sees now.
+py::object server_bind(const qyb::Call& call) {
+    auto [self] = call.args<1>();
+    if (qyb::equals(qyb::get(call.global<"os">(), name<"name">()), name<"nt">())) {
+        set(self, name<"allow_reuse_address">(), py::bool_(false));
+    }
+    call_method(call.super(self), name<"server_bind">());
+    return py::none();
+}
+
+qyb::FunctionDef server_bind_def() {
+    return {.name = "server_bind", .params = {arg("self")}, .body = server_bind};
+}
+
 py::object create_server(const qyb::Call& call) {
     auto [tokens, host, port, router, instance_id] = call.args<5>();
     py::object authorizer_class = call.global<"TokenAuthorizer">();
@@ -85,7 +103,8 @@ void define_http_server(qyb::Part& p) {
     qyb::ClassBuilder server(p.module(), "GatewayHTTPServer", {p.get("ThreadingHTTPServer")});
     server.attr("daemon_threads", py::bool_(true))
         .attr("allow_reuse_address", py::bool_(true))
-        .method(server_init_def());
+        .method(server_init_def())
+        .method(server_bind_def());
     p.bind_class(server);
 
     define_request_handler(p);

@@ -113,6 +113,13 @@ bool holds_windows_reserved(py::handle name) {
     return false;
 }
 
+// Windows drops a trailing dot or space from a name: "a.txt." would be stored as "a.txt", and
+// "..." or " " would name the upload directory itself.
+bool ends_as_windows_drops(py::handle name) {
+    const Py_UCS4 last = PyUnicode_READ_CHAR(name.ptr(), PyUnicode_GET_LENGTH(name.ptr()) - 1);
+    return last == '.' || last == ' ';
+}
+
 py::object store_filename(const qyb::Call& call) {
     auto [value] = call.args<1>();
     if (!PyUnicode_Check(value.ptr())) {
@@ -131,7 +138,8 @@ py::object store_filename(const qyb::Call& call) {
                PyUnicode_FindChar(last.ptr(), 0, 0, chars, 1) != -1;
     if (!bad) {
         const bool windows = windows_names(call);
-        bad = name_units(last, windows) > kMaxNameUnits || (windows && holds_windows_reserved(last));
+        bad = name_units(last, windows) > kMaxNameUnits ||
+              (windows && (holds_windows_reserved(last) || ends_as_windows_drops(last)));
     }
     if (!bad) {
         // Joined to the upload directory, the name must stay its last component. On Windows a

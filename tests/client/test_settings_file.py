@@ -1,4 +1,5 @@
 """The settings file: loading with validation, the default settings and the atomic writer."""
+import errno
 import json
 import os
 import random
@@ -241,6 +242,104 @@ def test_writer_creates_missing_directories(home):
     target = home / "a" / "b" / "settings.json"
     remote._remote_config___atomic_json(str(target), [])
     assert target.read_bytes() == b"[]"
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    """The pauses that a writer makes: the module's monotonic clock moves by them, nothing waits."""
+    made = []
+    monkeypatch.setattr(remote, "time", types.SimpleNamespace(
+        monotonic=lambda: 1000.0 + sum(made), sleep=made.append, time=time.time))
+    return made
+
+
+class BusyTarget:
+    """The real os under the name `os_name`, whose replace fails the first `refusals` times, each
+    time with a new OSError of `code`: EACCES makes the PermissionError that Windows gives while
+    another process holds the target open."""
+
+    def __init__(self, os_name, refusals, code=errno.EACCES):
+        self.name, self.refusals, self.code = os_name, refusals, code
+        self.raised = []
+
+    def replace(self, source, target):
+        if len(self.raised) < self.refusals:
+            self.raised.append(OSError(self.code, os.strerror(self.code), str(target)))
+            raise self.raised[-1]
+        return os.replace(source, target)
+
+    def __getattr__(self, attr):
+        return getattr(os, attr)
+
+
+# Both atomic writers: the settings and secrets files', and the runtime state files'.
+WRITERS = {"settings": (remote._remote_config___atomic_json, b'{\n  "n": 2\n}'),
+           "runtime": (remote._remote_runtime___atomic_json, b'{"n":2}')}
+
+
+@pytest.fixture(params=list(WRITERS))
+def writer(request, tmp_path):
+    """(write, target, the bytes it writes for {"n": 2}); the target holds b"old"."""
+    write, new = WRITERS[request.param]
+    target = tmp_path / "state.json"
+    target.write_bytes(b"old")
+    return write, target, new
+
+
+def test_windows_retries_a_refused_replace_until_it_passes(writer, sleeps, monkeypatch):
+    write, target, new = writer
+    busy = BusyTarget("nt", refusals=3)
+    monkeypatch.setattr(remote, "os", busy)
+    write(target, {"n": 2})
+    assert target.read_bytes() == new
+    assert len(busy.raised) == 3 and sleeps == [0.05] * 3
+    assert os.listdir(target.parent) == ["state.json"]
+
+
+def test_windows_gives_up_a_second_after_the_first_refusal(writer, sleeps, monkeypatch):
+    write, target, new = writer
+    busy = BusyTarget("nt", refusals=10 ** 6)
+    monkeypatch.setattr(remote, "os", busy)
+    with pytest.raises(PermissionError) as caught:
+        write(target, {"n": 2})
+    # Every 0.05 s until the deadline, then one last try at it; the last refusal is raised as it
+    # came, without the earlier ones as its context.
+    assert sleeps == [0.05] * 20 and len(busy.raised) == 21
+    assert caught.value is busy.raised[-1] and caught.value.__context__ is None
+    assert target.read_bytes() == b"old"
+    assert os.listdir(target.parent) == ["state.json"]
+
+
+@pytest.mark.parametrize("os_name, code, error", [("posix", errno.EACCES, PermissionError),
+                                                  ("nt", errno.EIO, OSError),
+                                                  ("nt", errno.EISDIR, IsADirectoryError)])
+def test_other_refusals_fail_at_once(writer, sleeps, monkeypatch, os_name, code, error):
+    write, target, new = writer
+    busy = BusyTarget(os_name, refusals=1, code=code)
+    monkeypatch.setattr(remote, "os", busy)
+    with pytest.raises(OSError) as caught:
+        write(target, {"n": 2})
+    assert type(caught.value) is error and caught.value is busy.raised[0] and sleeps == []
+    assert target.read_bytes() == b"old"
+    assert os.listdir(target.parent) == ["state.json"]
+
+
+# The public saves that reach each writer, and the file each one writes under ~/.qybridge.
+PUBLIC_SAVES = {
+    "settings": (lambda: remote.RemoteConfig(environ={}).set_client(client_name="pc"), "config.json"),
+    "secrets": (lambda: remote.DPAPITokenStore().set("dpapi:remote:main", "s3cret"), "remote-secrets.json"),
+    "server token": (lambda: remote.set_server_token("s3cret"), "remote-server.json"),
+}
+
+
+@pytest.mark.parametrize("save", list(PUBLIC_SAVES))
+def test_public_saves_ride_out_a_brief_refusal_on_windows(home, sleeps, monkeypatch, save):
+    call, file_name = PUBLIC_SAVES[save]
+    monkeypatch.setattr(remote, "os", BusyTarget("nt", refusals=2))
+    call()
+    assert sleeps == [0.05, 0.05]
+    assert os.listdir(home / ".qybridge") == [file_name]
+    assert isinstance(json.loads((home / ".qybridge" / file_name).read_bytes()), dict)
 
 
 def rewrite_forever(config, ready):

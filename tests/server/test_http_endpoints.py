@@ -1,7 +1,9 @@
 """The gateway's HTTP API over real sockets: success answers, refusals and their error bodies."""
+import errno
 import http.server
 import inspect
 import json
+import os
 import socket
 import sys
 import threading
@@ -14,7 +16,7 @@ import qybridge4.cli.worker as worker
 from qybridge4.param import VERSION
 
 from _gateway import (BOB_TOKEN, JSON_HEADERS, TOKENS, Gateway, Workers, assert_json_answer, command_body,
-                      echo, gateway, raw_post)
+                      echo, gateway, raw_post, read_all)
 
 RID = "0f8fad5b-d9cb-469f-a165-70867728950e"
 
@@ -27,6 +29,8 @@ def test_classes_are_http_server_subclasses():
     assert remote.GatewayHTTPServer.daemon_threads is True
     assert remote.GatewayHTTPServer.allow_reuse_address is True
     assert remote.GatewayHTTPServer.__doc__ is None and remote.GatewayRequestHandler.__doc__ is None
+    own = [name for name in vars(remote.GatewayHTTPServer) if not name.startswith("__")]
+    assert own == ["daemon_threads", "allow_reuse_address", "server_bind"]
     handler = remote.GatewayRequestHandler
     assert (handler.server_version, handler.sys_version) == ("qybridge4-remote/1", "")
     assert handler.protocol_version == "HTTP/1.0" and handler.timeout is None
@@ -41,6 +45,7 @@ def test_signatures():
     assert str(sig(remote.GatewayHTTPServer.__init__)) == (
         "(self, address, authorizer: 'TokenAuthorizer', router: 'RemoteRouter', instance_id=None, "
         "uploads=None)")
+    assert str(sig(remote.GatewayHTTPServer.server_bind)) == "(self)"
     handler = remote.GatewayRequestHandler
     assert str(sig(handler._json)) == "(self, status: 'int', payload: 'dict')"
     assert str(sig(handler._error)) == "(self, status, code, message, request_id=None, outcome='not_started')"
@@ -412,6 +417,63 @@ def test_bind_failure_raises_after_the_router_got_its_store():
         assert isinstance(router.uploads, remote.UploadStore)
         with pytest.raises(OverflowError):
             remote.create_server(tokens={}, port=70000)
+
+
+class NamedOS:
+    """The real os under another platform's name: the server binds by the `os` the module sees."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __getattr__(self, attr):
+        return getattr(os, attr)
+
+
+@pytest.mark.parametrize("os_name, reuse", [("nt", False), ("posix", True)])
+def test_address_reuse_is_left_off_on_windows(monkeypatch, os_name, reuse):
+    # Windows' SO_REUSEADDR would let this socket join a port that another one listens on.
+    monkeypatch.setattr(remote, "os", NamedOS(os_name))
+    server = remote.create_server(tokens={}, port=0)
+    try:
+        assert bool(server.socket.getsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR)) is reuse
+        assert server.allow_reuse_address is reuse and remote.GatewayHTTPServer.allow_reuse_address is True
+        # The bind went through HTTPServer's own, which names the bound port.
+        assert server.server_port == server.socket.getsockname()[1] == server.server_address[1] != 0
+    finally:
+        server.server_close()
+
+
+@pytest.mark.parametrize("os_name", ["nt", "posix"])
+def test_a_port_in_use_fails_with_the_systems_error(monkeypatch, os_name):
+    monkeypatch.setattr(remote, "os", NamedOS(os_name))
+    for reuse in (0, 1):
+        with socket.socket() as taken:
+            taken.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, reuse)
+            taken.bind(("127.0.0.1", 0))
+            taken.listen()
+            with pytest.raises(OSError) as caught:
+                remote.create_server(tokens={}, port=taken.getsockname()[1])
+            assert caught.value.errno == errno.EADDRINUSE
+
+
+def test_a_start_right_after_a_stop_takes_the_port_again_on_posix(monkeypatch):
+    # The server closes each connection first, so its side of one waits in TIME_WAIT on the port.
+    monkeypatch.setattr(remote, "os", NamedOS("posix"))
+    server = remote.create_server(tokens={}, port=0)
+    port = server.server_address[1]
+    thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=30) as sock:
+            sock.sendall(b"GET /v1/health HTTP/1.0\r\n\r\n")
+            answer = read_all(sock)
+    finally:
+        server.shutdown()
+        server.server_close()
+        thread.join(30)
+    assert answer.startswith(b"HTTP/1.0 200 ")
+    again = remote.create_server(tokens={}, port=port)
+    again.server_close()
 
 
 def loop_ended():

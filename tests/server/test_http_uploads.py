@@ -45,6 +45,11 @@ def test_upload_answer(gateway, store):
     ("%FF.txt", "\ufffd.txt"),
     ("docs%2F", "docs"),
     ("plain.txt", "plain.txt"),
+    # Names that only Windows rewrites are kept as sent elsewhere.
+    ("a.txt.", "a.txt."),
+    ("...", "..."),
+    ("%20", " "),
+    ("name.pdf%20", "name.pdf "),
 ])
 def test_upload_names(gateway, store, header, name):
     answer = gateway(store=store).upload(b"x", header)
@@ -112,6 +117,12 @@ class WindowsOS:
     ("what%3F.txt", True),
     ("a%7Cb", True),
     ("tab%09name", True),
+    ("a.txt.", True),             # stored as a.txt
+    ("...", True),                # the upload directory itself
+    ("%20", True),
+    ("a%20", True),
+    ("a.%20", True),
+    ("name.pdf%20", True),
     ("%E4%B8%AD%20a.txt", False),
 ])
 def test_upload_names_windows_refuses(gateway, store, monkeypatch, header, refused):

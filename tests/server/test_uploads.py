@@ -339,7 +339,10 @@ def test_filename_measured_in_utf16_units_on_windows(monkeypatch, value, accepte
 
 
 WINDOWS_REFUSED_NAMES = ["a.txt:stream", "dir/a.txt:$DATA", "what?.txt", "star*.txt", "a<b", "a>b",
-                         'say "hi".txt', "a|b", "tab\tname", "\x01", "line\x1fend", "new\nline"]
+                         'say "hi".txt', "a|b", "tab\tname", "\x01", "line\x1fend", "new\nline",
+                         # Windows drops a trailing dot or space: another file's name, or the
+                         # upload directory's own.
+                         "a.txt.", "dir/a.txt.", "...", " ", "a ", "a. ", "name.pdf ", "a .. "]
 
 
 @pytest.mark.parametrize("value", WINDOWS_REFUSED_NAMES)
