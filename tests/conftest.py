@@ -1,5 +1,5 @@
 """Puts the built package tree and the toolkit's test module on the path; skips on Windows what
-needs POSIX.
+needs POSIX; points the user's home at a test's own directory.
 
 QYB_BUILD_DIR selects the build directory (default: build/ in the checkout).
 """
@@ -31,3 +31,14 @@ def pytest_collection_modifyitems(config, items):
         if needs and os.name == "nt":
             item.add_marker(pytest.mark.skip(reason="needs POSIX: " + "; ".join(needs)))
 
+
+@pytest.fixture
+def set_home(monkeypatch):
+    """set_home(path): the user's home is `path` for this process and the children it starts.
+    Windows' Path.home() reads USERPROFILE, not HOME: without it a test there would work in the
+    real profile's .qybridge."""
+    def point(path):
+        monkeypatch.setenv("HOME", str(path))
+        monkeypatch.setenv("USERPROFILE", str(path))
+        return path
+    return point

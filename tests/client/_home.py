@@ -5,8 +5,8 @@ from qybridge4.cli import remote
 
 
 @pytest.fixture
-def home(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
+def home(tmp_path, monkeypatch, set_home):
+    set_home(tmp_path)
     monkeypatch.delenv("COMPUTERNAME", raising=False)
     return tmp_path
 

@@ -132,9 +132,8 @@ def test_gateway_refusals_come_back_as_its_error_body(gateway, token, call, stat
 # --- refused before any request ---
 
 @pytest.fixture
-def home(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
-    return tmp_path
+def home(tmp_path, set_home):
+    return set_home(tmp_path)
 
 
 def sparse(path, size):

@@ -124,16 +124,16 @@ def test_values_that_are_not_strict_base64(store, token):
         assert type(caught.value.__cause__) is ValueError, label
 
 
-def test_damaged_or_foreign_blobs_are_refused(store, home, tmp_path_factory, monkeypatch):
+def test_damaged_or_foreign_blobs_are_refused(store, home, tmp_path_factory, set_home):
     import win32crypt
 
     store.set(REF, "secret")
     blob = bytearray(base64.b64decode(stored(store)[REF]))
     blob[20] ^= 0x01
     cases = {"flipped": bytes(blob), "cut": bytes(blob[:-1]), "extended": bytes(blob) + b"\0"}
-    monkeypatch.setenv("HOME", str(tmp_path_factory.mktemp("elsewhere")))
+    set_home(tmp_path_factory.mktemp("elsewhere"))
     cases["other home"] = base64.b64decode(remote.DPAPITokenStore._protect(b"secret"))
-    monkeypatch.setenv("HOME", str(home))
+    set_home(home)
     for label, damaged in cases.items():
         write_secrets(store, json.dumps({REF: base64.b64encode(damaged).decode()}))
         with pytest.raises(ConfigError, match=f"^cannot decrypt token: {REF}$") as caught:

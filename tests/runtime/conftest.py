@@ -22,9 +22,9 @@ def subreaper():
 
 
 @pytest.fixture
-def home(tmp_path, monkeypatch):
-    """HOME and PYTHONPATH for this process and the children it starts; the per-user directory."""
-    monkeypatch.setenv("HOME", str(tmp_path))
+def home(tmp_path, monkeypatch, set_home):
+    """The home and PYTHONPATH for this process and the children it starts; the per-user directory."""
+    set_home(tmp_path)
     monkeypatch.setenv("PYTHONPATH", str(PYTHON_DIR))
     return tmp_path / ".qybridge"
 

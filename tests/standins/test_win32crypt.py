@@ -9,9 +9,8 @@ import win32crypt
 
 
 @pytest.fixture
-def home(tmp_path, monkeypatch):
-    monkeypatch.setenv("HOME", str(tmp_path))
-    return tmp_path
+def home(tmp_path, set_home):
+    return set_home(tmp_path)
 
 
 def test_calls_as_the_store_makes_them(home):
@@ -34,15 +33,15 @@ def test_key_is_private_and_outside_the_settings_directory(home):
     assert stat.S_IMODE(mode) == 0o600 and (home / ".qybridge4-dpapi.key").stat().st_size == 32
 
 
-def test_damaged_blobs_and_damaged_keys(home, tmp_path_factory, monkeypatch):
+def test_damaged_blobs_and_damaged_keys(home, tmp_path_factory, set_home):
     blob = win32crypt.CryptProtectData(b"secret")
     for damaged in (blob[:-1], blob + b"\0", blob[:1] + bytes([blob[1] ^ 1]) + blob[2:], b"", b"\x02" + blob[1:]):
         with pytest.raises(win32crypt.error):
             win32crypt.CryptUnprotectData(damaged)
-    monkeypatch.setenv("HOME", str(tmp_path_factory.mktemp("other")))
+    set_home(tmp_path_factory.mktemp("other"))
     with pytest.raises(win32crypt.error):
         win32crypt.CryptUnprotectData(blob)
-    monkeypatch.setenv("HOME", str(home))
+    set_home(home)
     (home / ".qybridge4-dpapi.key").write_bytes(b"short")
     with pytest.raises(win32crypt.error):
         win32crypt.CryptUnprotectData(blob)
