@@ -1,5 +1,7 @@
 """Shared by the runtime tests: free ports, child interpreters, registry records."""
 import json
+import os
+import signal
 import socket
 import subprocess
 import sys
@@ -7,6 +9,10 @@ import textwrap
 
 # A gateway child outlives the Popen object that started it, by design.
 STILL_RUNNING = "ignore:subprocess \\d+ is still running:ResourceWarning"
+
+# The return code of a child that psutil's terminate ended: killed by SIGTERM, or on Windows,
+# where psutil calls TerminateProcess, exited with SIGTERM's number.
+TERMINATED = signal.SIGTERM if os.name == "nt" else -signal.SIGTERM
 
 
 def free_port():

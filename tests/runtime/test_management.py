@@ -140,6 +140,7 @@ def test_status_workers_and_stop_of_a_real_gateway(home, reap):
     assert remote.has_server_token()
 
 
+@pytest.mark.posix("a SIGTERM that the process ignores, signal.SIGKILL and zombie processes")
 def test_a_gateway_that_ignores_the_stop_keeps_its_registry(home, reap):
     children = []
 
@@ -174,6 +175,7 @@ sys.stdin.readline()
 
 
 @pytest.mark.filterwarnings(STILL_RUNNING)
+@pytest.mark.posix("zombie processes")
 def test_stop_does_not_wait_for_a_gateway_another_process_has_not_reaped(home, reap):
     # The starter stays alive and never reaps its child: the stopped gateway stays a zombie.
     starter = python(STARTER, free_port())

@@ -87,6 +87,7 @@ def test_process_identity_allows_less_than_a_hundredth_of_a_second(offset, match
     assert remote._pid_matches(record) is matches
 
 
+@pytest.mark.posix("zombie processes")
 def test_ended_processes_do_not_match():
     child = subprocess.Popen([sys.executable, "-c", "pass"])
     created = psutil.Process(child.pid).create_time()

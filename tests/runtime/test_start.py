@@ -13,7 +13,7 @@ import psutil
 import pytest
 
 import qybridge4.cli.remote as remote
-from _runtime import STILL_RUNNING, ended_process, free_port, python, registry, write_registry
+from _runtime import STILL_RUNNING, TERMINATED, ended_process, free_port, python, registry, write_registry
 
 pytestmark = pytest.mark.filterwarnings(STILL_RUNNING)
 
@@ -75,19 +75,22 @@ def test_start_generates_a_token_serves_with_it_and_is_reused(start, home):
     client = remote.RemoteClient(f"http://127.0.0.1:{port}", token, timeout=10)
     assert client.health()["instance_id"] == record["instance_id"]
     assert client.auth_check()["token_id"] == "admin"
-
-    # The child: its own session, null streams, and not the holder of the lock.
-    assert os.getsid(record["pid"]) == record["pid"]
-    for fd in "012":
-        assert os.readlink(f"/proc/{record['pid']}/fd/{fd}") == os.devnull
-    assert not any(os.readlink(f"/proc/{record['pid']}/fd/{fd}").endswith("remote.lock")
-                   for fd in os.listdir(f"/proc/{record['pid']}/fd"))
-    with remote._guard(0):
+    with remote._guard(0):  # the child does not hold the lock
         pass
 
     before = (home / "remote-server.json").read_bytes()
     assert remote.start_gateway(port=free_port(), token="other") == (record, None)
     assert (home / "remote-server.json").read_bytes() == before
+
+
+@pytest.mark.posix("os.getsid and /proc")
+def test_the_child_has_its_own_session_and_null_streams_and_not_the_lock(start):
+    record, _ = start(port=free_port())
+    assert os.getsid(record["pid"]) == record["pid"]
+    for fd in "012":
+        assert os.readlink(f"/proc/{record['pid']}/fd/{fd}") == os.devnull
+    assert not any(os.readlink(f"/proc/{record['pid']}/fd/{fd}").endswith("remote.lock")
+                   for fd in os.listdir(f"/proc/{record['pid']}/fd"))
 
 
 def test_a_start_with_a_token_stores_it_and_returns_none(start, home):
@@ -144,7 +147,7 @@ def test_a_child_that_never_answers_times_out_and_is_terminated(home, factory):
     with pytest.raises(remote.RemoteRuntimeError, match="^Remote Gateway start timed out$") as info:
         remote.start_gateway(port=free_port(), timeout=0.3, popen=popen)
     assert isinstance(info.value.__context__, remote.RemoteRuntimeError)
-    assert factory.children[0].wait(10) == -signal.SIGTERM
+    assert factory.children[0].wait(10) == TERMINATED
     assert not registry_file(home).exists() and not remote.has_server_token()
 
 
@@ -153,10 +156,11 @@ def test_an_answer_of_another_instance_is_no_readiness(home, factory, serving):
     port = serving(other)
     with pytest.raises(remote.RemoteRuntimeError, match="^Remote Gateway start timed out$"):
         remote.start_gateway(port=port, timeout=0.3, popen=factory())
-    assert factory.children[0].wait(10) == -signal.SIGTERM
+    assert factory.children[0].wait(10) == TERMINATED
     assert not registry_file(home).exists()
 
 
+@pytest.mark.posix("start_new_session")
 def test_the_child_command_line_and_creation_options(home, factory, monkeypatch):
     popen = factory()
     probes = []
@@ -227,7 +231,7 @@ def test_any_failure_after_the_child_exists_cleans_up(home, factory, monkeypatch
     with pytest.raises(type(failure)) as info:
         remote.start_gateway(port=free_port(), popen=factory())
     assert info.value is failure
-    assert factory.children[0].wait(10) == -signal.SIGTERM
+    assert factory.children[0].wait(10) == TERMINATED
     assert not remote.has_server_token() and not registry_file(home).exists()
 
 
@@ -235,7 +239,7 @@ def test_a_registry_that_cannot_be_written_fails_the_start(home, factory, monkey
     monkeypatch.setattr(remote, "_health", lambda record, timeout: {})
     with pytest.raises(UnicodeEncodeError):
         remote.start_gateway(port=free_port(), public_url="\ud800", popen=factory())
-    assert factory.children[0].wait(10) == -signal.SIGTERM
+    assert factory.children[0].wait(10) == TERMINATED
     assert not remote.has_server_token() and not registry_file(home).exists()
 
 
@@ -327,6 +331,7 @@ except KeyboardInterrupt:
 """
 
 
+@pytest.mark.posix("signal.SIGINT sent to a child")
 def test_an_interrupt_during_the_readiness_wait_cleans_up(home):
     starter = python(INTERRUPTED, free_port())
     assert starter.stdout.readline() == "created\n"

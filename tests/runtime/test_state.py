@@ -3,7 +3,6 @@ import gc
 import json
 import os
 import re
-import signal
 import threading
 import time
 import types
@@ -104,7 +103,7 @@ def test_a_holder_in_another_process_excludes_until_it_releases(holder):
 
 def test_a_killed_holder_leaves_no_lock(holder):
     child = holder()
-    child.send_signal(signal.SIGKILL)
+    child.kill()
     child.wait()
     with remote._guard(0):
         pass
@@ -255,6 +254,7 @@ for _ in range(8):
 """
 
 
+@pytest.mark.posix("os.fork and signal.SIGKILL")
 def test_a_writer_killed_at_any_moment_leaves_a_readable_file(tmp_path, home):
     target = tmp_path / "remote.json"
     killer = python(KILLER, target)
