@@ -144,20 +144,21 @@ def sparse(path, size):
 
 @pytest.mark.parametrize("make, message", [
     (lambda home: home, "file not found: {home}"),
-    (lambda home: home / "missing.txt", "file not found: {home}/missing.txt"),
-    (lambda home: "~/missing.txt", "file not found: {home}/missing.txt"),
+    (lambda home: home / "missing.txt", "file not found: {home}{sep}missing.txt"),
+    (lambda home: "~/missing.txt", "file not found: {home}{sep}missing.txt"),
     (lambda home: sparse(home / "empty", 0), BAD_SIZE),
     (lambda home: sparse(home / "huge", LIMIT + 1), BAD_SIZE),
 ])
 def test_upload_refusals_touch_no_network(canned, home, make, message):
     with pytest.raises(RemoteClientError) as info:
         canned.client().upload(make(home))
-    assert info.value.as_dict() == {"code": "invalid_upload", "message": message.format(home=home),
+    assert info.value.as_dict() == {"code": "invalid_upload", "message": message.format(home=home, sep=os.sep),
                                     "outcome": "not_started", "retryable": False, "http_status": None,
                                     "request_id": None}
     assert canned.requests == []
 
 
+@pytest.mark.posix("os.geteuid and chmod(0)")
 def test_upload_file_system_errors_pass_unchanged(canned, tmp_path):
     locked = tmp_path / "locked"
     locked.mkdir()

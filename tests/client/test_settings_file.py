@@ -178,8 +178,13 @@ def test_written_text_form(config):
     assert config.path.read_bytes() == (
         '{\n  "schema_version": 1,\n  "default_remote": null,\n  "client_id": "' + client_id + '",\n'
         '  "client_name": "中文电脑",\n  "remotes": {}\n}').encode("utf-8")
-    assert oct(config.path.stat().st_mode & 0o777) == "0o600"
     assert sorted(os.listdir(config.path.parent)) == ["config.json"]
+
+
+@pytest.mark.posix("file modes")
+def test_written_file_is_private_to_its_owner(config):
+    config.set_client(client_name="pc")
+    assert oct(config.path.stat().st_mode & 0o777) == "0o600"
 
 
 def test_order_is_kept_through_a_read_and_a_write(config):
@@ -356,6 +361,7 @@ def rewrite_forever(config, ready):
         os._exit(1)
 
 
+@pytest.mark.posix("os.fork and signal.SIGKILL")
 def test_killed_writer_never_leaves_a_broken_file(home):
     config = remote.RemoteConfig(home / "config.json", environ={})
     config.add("main", "https://gw.example.com/" + "p" * 1000)
