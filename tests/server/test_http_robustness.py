@@ -156,6 +156,7 @@ def test_head_trickled_byte_by_byte_is_closed_at_the_same_deadline(gateway, shor
         assert sent_before_close(sock) == b""
 
 
+@pytest.mark.posix("/proc/self/fd")
 def test_held_heads_leave_no_thread_or_descriptor_behind(gateway, short_head):
     gw = gateway()
     threads, descriptors = set(threading.enumerate()), open_descriptors()

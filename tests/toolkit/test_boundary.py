@@ -8,6 +8,9 @@ from pathlib import Path
 
 import pytest
 
+# Each run is a forked child that an alarm ends if it hangs.
+pytestmark = pytest.mark.posix("os.fork and signal.alarm")
+
 SWEEP = Path(__file__).with_name("_nomemory_sweep.py")
 # Allocation points swept, [start, stop) per driver process, the drivers side by side: every
 # point of the first three calls and of the client's strict reading, the first two hundred of the
