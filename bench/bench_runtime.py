@@ -115,7 +115,7 @@ def main():
     parser.add_argument("--probes", type=int, default=300)
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as home:
-        os.environ["HOME"] = home
+        os.environ["HOME"] = os.environ["USERPROFILE"] = home  # USERPROFILE: Windows' home
         os.environ["PYTHONPATH"] = str(PYTHON_DIR)
         import qybridge4.cli.remote as remote
 

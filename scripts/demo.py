@@ -23,8 +23,9 @@ def show(title, value):
 
 def main():
     home = tempfile.TemporaryDirectory(prefix="qybridge4-demo-")
-    # The gateway child reads its token record under HOME and finds the package on PYTHONPATH.
-    os.environ["HOME"] = home.name
+    # The gateway child reads its token record under the home and finds the package on
+    # PYTHONPATH. Windows' home is USERPROFILE: without it the demo would use the real profile.
+    os.environ["HOME"] = os.environ["USERPROFILE"] = home.name
     os.environ["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in sys.path if p)
 
     import qybridge4.cli.remote as remote
