@@ -6,6 +6,10 @@
 
 namespace remote {
 
+// Whether the module follows Windows' rules now: its `os`, as bound at this call, is "nt". Read
+// at each call, so that both branches are driven anywhere by rebinding what the module sees.
+bool on_windows(const qyb::Call& call);
+
 // protocol/
 void define_remote_error(qyb::Part& p);        // RemoteError
 void define_records(qyb::Part& p);             // ClientIdentity, CommandRequest, CommandResponse

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <optional>
 
 #include "client/settings_internal.h"
 #include "parts.h"
@@ -312,8 +313,7 @@ constexpr double kReplaceWait = 1.0;
 
 void replace_file(const qyb::Call& call, py::handle source, py::handle target) {
     py::object os = call.global<"os">();
-    double deadline = 0.0;
-    bool retrying = false;
+    std::optional<double> deadline;  // set at the first refusal
     for (;;) {
         try {
             qyb::call_method(os, name<"replace">(), source, target);
@@ -323,13 +323,12 @@ void replace_file(const qyb::Call& call, py::handle source, py::handle target) {
                 throw;
             }
             qyb::Except handling(e);
-            if (!retrying) {
-                if (!qyb::equals(qyb::get(os, name<"name">()), name<"nt">())) {
+            if (!deadline) {
+                if (!on_windows(call)) {
                     throw;
                 }
-                retrying = true;
                 deadline = qyb::to_double(call.monotonic()) + kReplaceWait;
-            } else if (qyb::to_double(call.monotonic()) >= deadline) {
+            } else if (qyb::to_double(call.monotonic()) >= *deadline) {
                 throw;
             }
         }

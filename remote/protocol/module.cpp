@@ -12,6 +12,11 @@
 #endif
 
 namespace remote {
+
+bool on_windows(const qyb::Call& call) {
+    return qyb::equals(qyb::get(call.global<"os">(), qyb::name<"name">()), qyb::name<"nt">());
+}
+
 namespace {
 
 namespace py = pybind11;

@@ -65,7 +65,6 @@ py::object object_core(PyObject* value, PyObject* keys, py::handle label) {
     }
     bool same = true;
     if (PyDict_CheckExact(value) && PyAnySet_CheckExact(keys)) {
-        // Equal sets: the same size and every key of the dict in `keys`.
         // `value.keys() != keys`: the same size and every key of the dict in `keys`, walked as
         // the keys view's iterator walks it, so that a key whose __eq__ changes the dict fails
         // the walk as it does in Python instead of passing a dict that was never checked.

@@ -44,7 +44,7 @@ qyb::FunctionDef server_init_def() {
 // right after a stop would fail.) Decided by the `os` the module sees now.
 py::object server_bind(const qyb::Call& call) {
     auto [self] = call.args<1>();
-    if (qyb::equals(qyb::get(call.global<"os">(), name<"name">()), name<"nt">())) {
+    if (on_windows(call)) {
         set(self, name<"allow_reuse_address">(), py::bool_(false));
     }
     call_method(call.super(self), name<"server_bind">());

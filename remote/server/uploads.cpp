@@ -67,11 +67,6 @@ void remove_upload(py::handle path) {
 // 255 UTF-16 units on NTFS.
 constexpr Py_ssize_t kMaxNameUnits = 255;
 
-// Whether names follow Windows' rules, decided by the `os` the module sees now.
-bool windows_names(const qyb::Call& call) {
-    return equals(get(call.global<"os">(), name<"name">()), name<"nt">());
-}
-
 // The length of `name` in the file system's own units. POSIX counts the bytes of the
 // file-system encoding, as the path reaches the kernel; a name that encoding cannot hold (a
 // lone surrogate outside the escaped bytes) is measured with those characters replaced, since
@@ -137,7 +132,7 @@ py::object store_filename(const qyb::Call& call) {
                PyUnicode_CompareWithASCIIString(last.ptr(), "..") == 0 ||
                PyUnicode_FindChar(last.ptr(), 0, 0, chars, 1) != -1;
     if (!bad) {
-        const bool windows = windows_names(call);
+        const bool windows = on_windows(call);
         bad = name_units(last, windows) > kMaxNameUnits ||
               (windows && (holds_windows_reserved(last) || ends_as_windows_drops(last)));
     }
