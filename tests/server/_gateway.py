@@ -1,6 +1,7 @@
 """Shared by the gateway tests: a served gateway on a free port, fake workers, HTTP calls."""
 import http.client
 import json
+import os
 import re
 import socket
 import uuid
@@ -138,6 +139,16 @@ class Gateway:
             if shut:
                 sock.shutdown(socket.SHUT_WR)
             return read_all(sock)
+
+
+class NamedOS:
+    """The real os under another platform's name: the gateway follows the `os` the module sees."""
+
+    def __init__(self, name):
+        self.name = name
+
+    def __getattr__(self, attr):
+        return getattr(os, attr)
 
 
 def read_all(sock):

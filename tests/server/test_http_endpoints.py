@@ -3,7 +3,6 @@ import errno
 import http.server
 import inspect
 import json
-import os
 import socket
 import sys
 import threading
@@ -16,7 +15,7 @@ import qybridge4.cli.worker as worker
 from qybridge4.param import VERSION
 
 from _gateway import (BOB_TOKEN, JSON_HEADERS, TOKENS, Gateway, Workers, assert_json_answer, command_body,
-                      echo, gateway, raw_post, read_all)
+                      NamedOS, echo, gateway, raw_post, read_all)
 
 RID = "0f8fad5b-d9cb-469f-a165-70867728950e"
 
@@ -417,16 +416,6 @@ def test_bind_failure_raises_after_the_router_got_its_store():
         assert isinstance(router.uploads, remote.UploadStore)
         with pytest.raises(OverflowError):
             remote.create_server(tokens={}, port=70000)
-
-
-class NamedOS:
-    """The real os under another platform's name: the server binds by the `os` the module sees."""
-
-    def __init__(self, name):
-        self.name = name
-
-    def __getattr__(self, attr):
-        return getattr(os, attr)
 
 
 @pytest.mark.parametrize("os_name, reuse", [("nt", False), ("posix", True)])

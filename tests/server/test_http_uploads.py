@@ -2,14 +2,13 @@
 import hashlib
 import http.client
 import json
-import os
 import threading
 
 import pytest
 
 import qybridge4.cli.remote as remote
 
-from _gateway import BOB_TOKEN, TIMEOUT, Gateway, Workers, assert_json_answer, echo, gateway, raw_post
+from _gateway import BOB_TOKEN, TIMEOUT, Gateway, NamedOS, Workers, assert_json_answer, echo, gateway, raw_post
 
 DATA = b"quarterly numbers\n" * 100
 DIGEST = hashlib.sha256(DATA).hexdigest()
@@ -104,14 +103,6 @@ def test_upload_refusals_leave_nothing_behind(gateway, store, case):
     assert stored(store.root) == []
 
 
-class WindowsOS:
-    """The real os, named as on Windows: the store checks names by Windows' rules."""
-    name = "nt"
-
-    def __getattr__(self, attr):
-        return getattr(os, attr)
-
-
 @pytest.mark.parametrize("header, refused", [
     ("a.txt%3Astream", True),     # an alternate data stream of a.txt
     ("what%3F.txt", True),
@@ -126,7 +117,7 @@ class WindowsOS:
     ("%E4%B8%AD%20a.txt", False),
 ])
 def test_upload_names_windows_refuses(gateway, store, monkeypatch, header, refused):
-    monkeypatch.setattr(remote, "os", WindowsOS())
+    monkeypatch.setattr(remote, "os", NamedOS("nt"))  # names by Windows' rules
     gw = gateway(store=store)
     if refused:
         answer = gw.upload(DATA, header, sha256="0" * 63)
